@@ -1,0 +1,533 @@
+/*
+ * perlapi.cpp - the Perl binding of the plotrune engine.
+ *
+ * One source, built once per Perl configuration under its own module name
+ * (PLOTRUNE_MODULE, e.g. perlplotrune518i64mt).  At boot the module opens the
+ * engine library beside its own file, resolves runMethod, and registers five
+ * subs; callMethod forwards every call to the engine and lends it the
+ * CallbackTable, through which the engine reads and makes Perl values.
+ *
+ * PERL_NO_GET_CONTEXT stays undefined on purpose: the table's routines are
+ * called by the engine with no interpreter argument, so in threaded builds
+ * every use of the interpreter fetches the one current on the calling thread.
+ *
+ * A Perl error is a longjmp: nothing here has a destructor, and every
+ * allocation is either released before a croak or owned by the interpreter's
+ * save stack, so an error raised inside a conversion leaks nothing.
+ */
+
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE /* dladdr */
+#endif
+
+#include <dlfcn.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "EXTERN.h"
+#include "perl.h"
+#include "XSUB.h"
+
+#include "plotrune_engine.h"
+
+#ifndef PLOTRUNE_MODULE
+#error "PLOTRUNE_MODULE must name the build, e.g. -DPLOTRUNE_MODULE=perlplotrune518i64mt"
+#endif
+
+#define PLOTRUNE_STR_(x) #x
+#define PLOTRUNE_STR(x) PLOTRUNE_STR_(x)
+#define PLOTRUNE_CAT_(a, b) a##b
+#define PLOTRUNE_CAT(a, b) PLOTRUNE_CAT_(a, b)
+
+#define PLOTRUNE_NAME PLOTRUNE_STR(PLOTRUNE_MODULE)
+#define PLOTRUNE_BOOT PLOTRUNE_CAT(boot_, PLOTRUNE_MODULE)
+
+/* Perl 5.18.0 judged a scalar with several valid values by all of them (a
+ * dual value with string "0" and integer 5 is true); 5.18.1 went back to
+ * letting the string decide alone.  The 5.18 builds keep the 5.18.0 rule
+ * whichever 5.18 release's headers they are compiled against. */
+#define PLOTRUNE_TRUTH_OF_PERL_5_18_0 (PERL_REVISION == 5 && PERL_VERSION == 18)
+
+namespace {
+
+/* ------------------------------------------------------------------ */
+/* Constants                                                           */
+
+/* Only its address matters: it lies in this module's image, so the dynamic
+ * loader maps it back to the module's file. */
+const char kAnchor[] = "ENTRY_POINT";
+
+/* Handed out for every undefined scalar read as text, and the source of the
+ * empty strings the makers build: one pointer, the same every time. */
+const char kEmptyText[1] = "";
+
+const char kSourceName[] = "perlapi.cpp";
+const char kLibraryName[] = PLOTRUNE_LIBRARY_NAME;
+const char kLibrarySuffix[] = "/" PLOTRUNE_LIBRARY_NAME;
+const char kLoadErrorFormat[] = "Error loading \"%s\" : %s\n";
+const char kUnknownError[] = "Unknown error";
+const char kCopyright[] = "perlplotrune Copyright (C) 2026 The perlplotrune developers";
+
+const IV kMajorVersion = 5;
+const IV kMinorVersion = 1;
+
+const size_t kPathSize = 1024;
+const size_t kLoadErrorSize = 1024;
+const size_t kMessageSize = PLOTRUNE_MESSAGE_SIZE;
+
+/* Up to this many arguments callMethod keeps their handles on its own frame:
+ * no allocation, and nothing to release when a Perl error unwinds it. */
+const int kFrameArgs = 16;
+
+/* The engine reserves these exact values; numbers that arrive a rounding
+ * error away from one of them (after a trip through text, say) are moved onto
+ * it.  Bounds are exclusive and the intervals do not overlap. */
+struct Sentinel {
+    double above;
+    double below;
+    double value;
+};
+constexpr Sentinel kSentinels[] = {
+    {1.699e308, 1.701e308, 1.7e308},     {-1.701e308, -1.699e308, -1.7e308},
+    {1.599e308, 1.601e308, 1.6e308},     {-1.601e308, -1.599e308, -1.6e308},
+    {1.499e308, 1.501e308, 1.5e308},     {9.999e199, 1.001e200, 1e200},
+    {-1.701e-100, -1.699e-100, -1.7e-100},
+};
+
+/* ------------------------------------------------------------------ */
+/* Module-wide state: written at boot, only read afterwards.           */
+
+CallbackTable callbacks;
+PlotruneRunMethod engineEntry;
+char loadError[kLoadErrorSize];
+
+/* ------------------------------------------------------------------ */
+/* Scalar readers                                                      */
+
+inline double snapSentinel(double value)
+{
+    /* Every interval lies beyond one of these three gates; most numbers (and
+     * NaN, which fails every comparison) leave here. */
+    if (!(value > 9.999e199 || value < -1.599e308 || (value < -1.699e-100 && value > -1.701e-100)))
+        return value;
+    for (const Sentinel &s : kSentinels)
+        if (value > s.above && value < s.below)
+            return s.value;
+    return value;
+}
+
+/* The low 32 bits of an IV, as a two's complement int, without relying on an
+ * implementation-defined narrowing. */
+inline int32_t lowInt32(IV iv)
+{
+    uint32_t low = static_cast<uint32_t>(static_cast<UV>(iv));
+    return low <= 0x7fffffffu ? static_cast<int32_t>(low)
+                              : static_cast<int32_t>(low - 0x80000000u) - 0x7fffffff - 1;
+}
+
+inline double numberOf(SV *sv) { return snapSentinel(SvNV(sv)); }
+
+inline int32_t integerOf(SV *sv) { return lowInt32(SvIV(sv)); }
+
+/* An undefined scalar reads as the empty text without conversion, so without
+ * a warning and without running get-magic. */
+inline const char *textOf(SV *sv) { return SvOK(sv) ? SvPV_nolen(sv) : kEmptyText; }
+
+#if PLOTRUNE_TRUTH_OF_PERL_5_18_0
+bool truthOf(SV *sv)
+{
+    if (SvGMAGICAL(sv))
+        return sv_2bool(sv);
+    if (!SvOK(sv))
+        return false;
+    if (SvFLAGS(sv) & (SVf_POK | SVf_IOK | SVf_NOK))
+        return (SvPOK(sv) && SvPVXtrue(sv)) || (SvIOK(sv) && SvIVX(sv) != 0) ||
+               (SvNOK(sv) && SvNVX(sv) != 0.0);
+    return sv_2bool_nomg(sv);
+}
+#else
+inline bool truthOf(SV *sv) { return SvTRUE(sv); }
+#endif
+
+int32_t getDouble(SV *sv, double *value)
+{
+    *value = numberOf(sv);
+    return 1;
+}
+
+int32_t getInt(SV *sv, int32_t *value)
+{
+    *value = integerOf(sv);
+    return 1;
+}
+
+int32_t getBool(SV *sv, int32_t *value)
+{
+    *value = sv && truthOf(sv) ? 1 : 0;
+    return 1;
+}
+
+int32_t getString(SV *sv, const char **text)
+{
+    *text = textOf(sv);
+    return 1;
+}
+
+/* The text belongs to the interpreter (or is kEmptyText): nothing to free.
+ * The routine exists so that the engine can pair every read with a release. */
+void releaseString(const char *) {}
+
+/* ------------------------------------------------------------------ */
+/* Array readers                                                       */
+
+/* What differs between the three array readers: the element type, how an
+ * element is read, and which value flag shows that the read takes a cached
+ * value (and so cannot run Perl code, which could die). */
+struct TextElement {
+    typedef const char *Type;
+    static Type read(SV *sv) { return textOf(sv); }
+    static Type missing() { return kEmptyText; }
+    static bool mayRunCode(SV *sv) { return SvOK(sv) && (SvGMAGICAL(sv) || !SvPOK(sv)); }
+};
+
+struct NumberElement {
+    typedef double Type;
+    static Type read(SV *sv) { return numberOf(sv); }
+    static Type missing() { return 0.0; }
+    static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvNOK(sv); }
+};
+
+struct IntegerElement {
+    typedef int32_t Type;
+    static Type read(SV *sv) { return integerOf(sv); }
+    static Type missing() { return 0; }
+    static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvIOK(sv); }
+};
+
+/* Frees a block whose reader was left by a Perl error before the engine got
+ * it.  Runs from the save stack, on success (when the slot has been cleared)
+ * and on unwinding alike. */
+void freeUnclaimedBlock(pTHX_ void *slot)
+{
+    PERL_UNUSED_CONTEXT;
+    void **pending = static_cast<void **>(slot);
+    free(*pending);
+    *pending = NULL;
+}
+
+template <typename Element>
+int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
+{
+    typedef typename Element::Type T;
+
+    /* No array at all: an empty result, nothing allocated. */
+    if (!SvOK(sv)) {
+        *values = NULL;
+        *count = 0;
+        return 1;
+    }
+    if (!SvROK(sv) || SvTYPE(SvRV(sv)) != SVt_PVAV)
+        return 0;
+
+    AV *av = reinterpret_cast<AV *>(SvRV(sv));
+    const IV n = static_cast<IV>(av_len(av)) + 1;
+    if (n > INT32_MAX || static_cast<UV>(n) > SIZE_MAX / sizeof(T))
+        return 0;
+    T *block = static_cast<T *>(malloc(static_cast<size_t>(n) * sizeof(T)));
+    if (!block && n > 0)
+        return 0;
+
+    /* A tied or otherwise magical array goes through av_fetch; a plain one
+     * is read in place (@_ may hold freed entries while it is reified, so it
+     * takes the general path too). */
+    const bool plain = !SvMAGICAL(av) && !AvREIFY(av);
+    void *pending = NULL;
+    bool guarded = false;
+    for (IV i = 0; i < n; ++i) {
+        SV *element;
+        if (plain) {
+            /* Re-read each time: a conversion that runs Perl code may have
+             * shrunk or reallocated the array. */
+            element = i <= AvFILLp(av) ? AvARRAY(av)[i] : NULL;
+        } else {
+            SV **slot = av_fetch(av, static_cast<I32>(i), 0);
+            element = slot ? *slot : NULL;
+        }
+        if (!guarded && (!plain || (element && Element::mayRunCode(element)))) {
+            /* From here on a Perl error could leave the loop; the save stack
+             * frees the block in that case. */
+            ENTER;
+            pending = block;
+            SAVEDESTRUCTOR_X(freeUnclaimedBlock, &pending);
+            guarded = true;
+        }
+        block[i] = element ? Element::read(element) : Element::missing();
+    }
+    if (guarded) {
+        pending = NULL;
+        LEAVE;
+    }
+    *values = block;
+    *count = static_cast<int32_t>(n);
+    return 1;
+}
+
+int32_t getStringArray(SV *sv, const char ***texts, int32_t *count)
+{
+    return readArray<TextElement>(sv, texts, count);
+}
+
+void releaseStringArray(const char **texts) { free(const_cast<char **>(texts)); }
+
+int32_t getDoubleArray(SV *sv, double **values, int32_t *count)
+{
+    return readArray<NumberElement>(sv, values, count);
+}
+
+void releaseDoubleArray(double *values) { free(values); }
+
+int32_t getIntArray(SV *sv, int32_t **values, int32_t *count)
+{
+    return readArray<IntegerElement>(sv, values, count);
+}
+
+void releaseIntArray(int32_t *values) { free(values); }
+
+/* ------------------------------------------------------------------ */
+/* Value makers: every scalar made is mortal and plain.                */
+
+int32_t newDouble(double value, SV **made)
+{
+    *made = sv_2mortal(newSVnv(value));
+    return 1;
+}
+
+int32_t newInt(int32_t value, SV **made)
+{
+    *made = sv_2mortal(newSViv(static_cast<IV>(value)));
+    return 1;
+}
+
+int32_t newBool(int32_t truth, SV **made)
+{
+    *made = sv_2mortal(newSViv(truth ? 1 : 0));
+    return 1;
+}
+
+int32_t newString(const char *text, SV **made)
+{
+    *made = sv_2mortal(newSVpv(text ? text : kEmptyText, 0));
+    return 1;
+}
+
+/* A length of 0 reads no byte at all.  A negative length, or bytes without a
+ * pointer, would make newSVpv read far out of bounds: those give the empty
+ * string too. */
+int32_t newBinary(const char *bytes, int32_t length, SV **made)
+{
+    const bool some = length > 0 && bytes;
+    *made = sv_2mortal(newSVpv(some ? bytes : kEmptyText, some ? static_cast<STRLEN>(length) : 0));
+    return 1;
+}
+
+int32_t newDoubleArray(const double *values, int32_t count, SV **made)
+{
+    AV *av = reinterpret_cast<AV *>(newSV_type(SVt_PVAV));
+    if (count > 0)
+        av_extend(av, count - 1);
+    for (int32_t i = 0; i < count; ++i)
+        av_push(av, newSVnv(values[i]));
+    *made = sv_2mortal(newRV_noinc(reinterpret_cast<SV *>(av)));
+    return 1;
+}
+
+/* The table in slot order; the order is the engine's contract. */
+constexpr CallbackTable kRoutines = {
+    getDouble,      getInt,           getBool,        getString,          releaseString,
+    getStringArray, releaseStringArray, getDoubleArray, releaseDoubleArray, getIntArray,
+    releaseIntArray, newDouble,       newInt,         newBool,            newString,
+    newBinary,      newDoubleArray,
+};
+static_assert(offsetof(CallbackTable, getDouble) == 0, "slot 1 leads the table");
+static_assert(offsetof(CallbackTable, newDoubleArray) == 16 * sizeof(void (*)(void)),
+              "slot 17 ends the table");
+
+/* ------------------------------------------------------------------ */
+/* Engine loader                                                       */
+
+/* Writes the load message, cut to the buffer if it must be, but always
+ * ending in a newline so that Perl adds no location to it. */
+void writeLoadError(char *message, const char *candidate, const char *reason)
+{
+    int written = snprintf(message, kLoadErrorSize, kLoadErrorFormat, candidate,
+                           reason ? reason : kUnknownError);
+    if (written < 0 || static_cast<size_t>(written) >= kLoadErrorSize) {
+        message[kLoadErrorSize - 2] = '\n';
+        message[kLoadErrorSize - 1] = '\0';
+    }
+}
+
+PlotruneRunMethod loadEngine(const void *anchor, char *message)
+{
+    char path[kPathSize];
+    path[0] = '\0';
+    bool fits = true;
+
+    Dl_info info;
+    if (dladdr(anchor, &info) && info.dli_fname) {
+        /* The directory: up to the last slash after the first character.  A
+         * name with no such slash leaves the directory empty. */
+        const char *name = info.dli_fname;
+        size_t cut = strlen(name);
+        while (cut > 1 && name[cut - 1] != '/')
+            --cut;
+        cut = cut > 1 ? cut - 1 : 0;
+        if (cut + sizeof kLibrarySuffix > kPathSize) {
+            /* Too long to name: opening a cut-down path could open some
+             * other file, so the first attempt is not made at all. */
+            fits = false;
+            cut = kPathSize - sizeof kLibrarySuffix;
+        }
+        memcpy(path, name, cut);
+        path[cut] = '\0';
+    }
+    strcat(path, kLibrarySuffix);
+
+    void *library = fits ? dlopen(path, RTLD_LAZY) : NULL;
+    if (!library) {
+        writeLoadError(message, path, fits ? dlerror() : "File name too long");
+        library = dlopen(kLibraryName, RTLD_NOW);
+        if (!library)
+            return NULL;
+    }
+
+    void *entry = dlsym(library, PLOTRUNE_ENTRY_SYMBOL);
+    if (!entry) {
+        writeLoadError(message, path, dlerror());
+        return NULL;
+    }
+    PlotruneRunMethod run;
+    memcpy(&run, &entry, sizeof run); /* object to function pointer, without a cast ISO C++ frowns on */
+    return run;
+}
+
+/* Raises text verbatim: a "%" in a path or an engine message is data. */
+[[noreturn]] void raiseText(const char *text) { croak("%s", text); }
+
+void initEngine()
+{
+    engineEntry = loadEngine(kAnchor, loadError);
+    if (!engineEntry)
+        raiseText(loadError);
+    callbacks = kRoutines;
+}
+
+/* ------------------------------------------------------------------ */
+/* Subs                                                                */
+
+XSPROTO(callMethod)
+{
+    dXSARGS;
+    PERL_UNUSED_VAR(cv);
+    if (!engineEntry)
+        raiseText(loadError);
+
+    /* The handles are borrowed, never copied or counted.  Beyond the frame
+     * array the block is a mortal's buffer, so the interpreter frees it even
+     * when a Perl error raised inside the engine's call unwinds past here. */
+    SV *frameArgs[kFrameArgs];
+    SV **args = NULL;
+    if (items > 0) {
+        args = items <= kFrameArgs
+                   ? frameArgs
+                   : reinterpret_cast<SV **>(SvPVX(sv_2mortal(newSV(items * sizeof(SV *)))));
+        Copy(&ST(0), args, items, SV *);
+    }
+
+    /* The engine writes a local handle, not the stack slot: a conversion that
+     * runs Perl code may grow, and so move, the stack under it. */
+    SV *result = items > 0 ? args[0] : &PL_sv_undef;
+    char message[kMessageSize];
+    message[0] = '\0';
+    const int32_t ok = engineEntry(&callbacks, static_cast<int32_t>(items), args, &result, message);
+
+    if (!ok) {
+        /* Exactly one final newline, so Perl adds no location; never past the
+         * buffer, whatever the engine left in it. */
+        size_t length = strnlen(message, kMessageSize);
+        if (length == kMessageSize || length == 0 || message[length - 1] != '\n') {
+            if (length > kMessageSize - 2)
+                length = kMessageSize - 2;
+            message[length] = '\n';
+            message[length + 1] = '\0';
+        }
+        raiseText(message);
+    }
+
+    ST(0) = result;
+    XSRETURN(1);
+}
+
+XSPROTO(majorVer)
+{
+    dXSARGS;
+    PERL_UNUSED_VAR(cv);
+    PERL_UNUSED_VAR(items);
+    ST(0) = sv_2mortal(newSViv(kMajorVersion));
+    XSRETURN(1);
+}
+
+XSPROTO(minorVer)
+{
+    dXSARGS;
+    PERL_UNUSED_VAR(cv);
+    PERL_UNUSED_VAR(items);
+    ST(0) = sv_2mortal(newSViv(kMinorVersion));
+    XSRETURN(1);
+}
+
+XSPROTO(copyright)
+{
+    dXSARGS;
+    PERL_UNUSED_VAR(cv);
+    PERL_UNUSED_VAR(items);
+    ST(0) = sv_2mortal(newSVpv(kCopyright, sizeof kCopyright - 1));
+    XSRETURN(1);
+}
+
+XSPROTO(moduleId)
+{
+    dXSARGS;
+    PERL_UNUSED_VAR(cv);
+    PERL_UNUSED_VAR(items);
+    ST(0) = sv_2mortal(newSVpv(PLOTRUNE_NAME, sizeof PLOTRUNE_NAME - 1));
+    XSRETURN(1);
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------ */
+/* Boot: the one exported symbol.                                      */
+
+extern "C" __attribute__((visibility("default"))) XSPROTO(PLOTRUNE_BOOT);
+
+XSPROTO(PLOTRUNE_BOOT)
+{
+    dXSARGS;
+    PERL_UNUSED_VAR(cv);
+    PERL_UNUSED_VAR(items);
+
+    initEngine();
+
+    newXS(const_cast<char *>(PLOTRUNE_NAME "::callMethod"), callMethod, const_cast<char *>(kSourceName));
+    newXS(const_cast<char *>(PLOTRUNE_NAME "::major_ver"), majorVer, const_cast<char *>(kSourceName));
+    newXS(const_cast<char *>(PLOTRUNE_NAME "::minor_ver"), minorVer, const_cast<char *>(kSourceName));
+    newXS(const_cast<char *>(PLOTRUNE_NAME "::copyright"), copyright, const_cast<char *>(kSourceName));
+    newXS(const_cast<char *>(PLOTRUNE_NAME "::id"), moduleId, const_cast<char *>(kSourceName));
+
+    ST(0) = &PL_sv_yes;
+    XSRETURN(1);
+}
