@@ -15,7 +15,7 @@ set(PLOTRUNE_C_ONLY_FLAGS
 
 function(plotrune_begin_manifest file)
   set(PLOTRUNE_MANIFEST "${file}" PARENT_SCOPE)
-  file(WRITE "${file}" "module\tperl\tmodule_file\tengine_file\tengine_without_entry_file\tsupported\n")
+  file(WRITE "${file}" "module\tarch\tperl\tmodule_file\tengine_file\tengine_without_entry_file\tengine_lazy_file\tsupported\n")
 endfunction()
 
 function(plotrune_flags out text)
@@ -106,17 +106,22 @@ function(plotrune_add_perl perl)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${module}"
     LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${exports}")
 
-  # The stand-in engine beside it, and a library of the engine's name that
-  # lacks runMethod, for the load-failure tests.
-  foreach(kind engine no_entry)
-    if(kind STREQUAL engine)
-      set(source standin_engine.c)
-      set(out "${dir}")
-    else()
+  # The stand-in engine beside it; for the load tests, a library of the
+  # engine's name that lacks runMethod, and an engine with a symbol nobody
+  # defines, which only lazy binding can open.
+  foreach(kind engine no_entry lazy)
+    set(source standin_engine.c)
+    set(out "${dir}")
+    if(kind STREQUAL no_entry)
       set(source no_entry.c)
       set(out "${dir}/no-entry")
+    elseif(kind STREQUAL lazy)
+      set(out "${dir}/lazy")
     endif()
     add_library(${target}_${kind} MODULE "${PLOTRUNE_ROOT}/engine/${source}")
+    if(kind STREQUAL lazy)
+      target_compile_definitions(${target}_${kind} PRIVATE PLOTRUNE_NEEDS_LAZY_BINDING)
+    endif()
     target_include_directories(${target}_${kind} PRIVATE "${PLOTRUNE_ROOT}/contract")
     target_compile_options(${target}_${kind} PRIVATE ${arch_flags} -std=c11 -O2 -g
       -fvisibility=hidden -Wall -Wextra)
@@ -127,7 +132,7 @@ function(plotrune_add_perl perl)
 
   set(module_file "${dir}/${module}.so")
   file(APPEND "${PLOTRUNE_MANIFEST}"
-    "${module}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${cfg_supported}\n")
+    "${module}\t${arch}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${dir}/lazy/libplotrune.so\t${cfg_supported}\n")
 
   # Every test file runs under this module's own perl, through prove.
   file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/tests" "${PLOTRUNE_ROOT}/tests/*.t")

@@ -456,6 +456,17 @@ static int makeMany(Call *c)
     return c->t->newInt(n, c->result);
 }
 
+#ifdef PLOTRUNE_NEEDS_LAZY_BINDING
+/* Defined nowhere: the library opens only with lazy binding, and this method
+ * is never called. */
+extern void plotruneSymbolNobodyDefines(void);
+static int unresolved(Call *c)
+{
+    plotruneSymbolNobodyDefines();
+    return fail(c, "unreachable");
+}
+#endif
+
 /* ---- the entry ---- */
 
 typedef int (*Method)(Call *);
@@ -490,6 +501,9 @@ static const struct {
     {"makeMany", makeMany},
     {"fail", failWith},
     {"failFill", failFill},
+#ifdef PLOTRUNE_NEEDS_LAZY_BINDING
+    {"unresolved", unresolved},
+#endif
 };
 
 EXPORT int32_t runMethod(const CallbackTable *table, int32_t count, PlotruneScalar **args,

@@ -358,12 +358,26 @@ static_assert(offsetof(CallbackTable, newDoubleArray) == 16 * sizeof(void (*)(vo
 /* ------------------------------------------------------------------ */
 /* Engine loader                                                       */
 
-/* Writes the load message, cut to the buffer if it must be, but always
- * ending in a newline so that Perl adds no location to it. */
+/* Writes the load message into its buffer.  When the candidate and the
+ * reason do not both fit, the candidate keeps its tail (the file name), so
+ * that the reason still shows; the message always ends in a newline, so that
+ * Perl adds no location to it. */
 void writeLoadError(char *message, const char *candidate, const char *reason)
 {
-    int written = snprintf(message, kLoadErrorSize, kLoadErrorFormat, candidate,
-                           reason ? reason : kUnknownError);
+    if (!reason)
+        reason = kUnknownError;
+    const size_t room = kLoadErrorSize - 1 - (sizeof kLoadErrorFormat - 1 - 4);
+    const size_t candidateLength = strlen(candidate);
+    const size_t reasonLength = strlen(reason);
+    char shortened[kPathSize];
+    if (candidateLength + reasonLength > room) {
+        const size_t keep = reasonLength < room / 2 ? room - reasonLength : room / 2;
+        if (candidateLength > keep) {
+            snprintf(shortened, sizeof shortened, "...%s", candidate + candidateLength - (keep - 3));
+            candidate = shortened;
+        }
+    }
+    const int written = snprintf(message, kLoadErrorSize, kLoadErrorFormat, candidate, reason);
     if (written < 0 || static_cast<size_t>(written) >= kLoadErrorSize) {
         message[kLoadErrorSize - 2] = '\n';
         message[kLoadErrorSize - 1] = '\0';
@@ -385,14 +399,19 @@ PlotruneRunMethod loadEngine(const void *anchor, char *message)
         while (cut > 1 && name[cut - 1] != '/')
             --cut;
         cut = cut > 1 ? cut - 1 : 0;
-        if (cut + sizeof kLibrarySuffix > kPathSize) {
-            /* Too long to name: opening a cut-down path could open some
-             * other file, so the first attempt is not made at all. */
+        if (cut + sizeof kLibrarySuffix <= kPathSize) {
+            memcpy(path, name, cut);
+            path[cut] = '\0';
+        } else {
+            /* Too long for the buffer: opening a cut-down path could open
+             * some other file, so the first attempt is not made.  The path
+             * keeps its tail, to be named in the message. */
             fits = false;
-            cut = kPathSize - sizeof kLibrarySuffix;
+            const size_t keep = kPathSize - sizeof kLibrarySuffix - 3;
+            memcpy(path, "...", 3);
+            memcpy(path + 3, name + cut - keep, keep);
+            path[3 + keep] = '\0';
         }
-        memcpy(path, name, cut);
-        path[cut] = '\0';
     }
     strcat(path, kLibrarySuffix);
 

@@ -1,0 +1,183 @@
+package PlotruneTest;
+
+# What every test file shares: which build it tests (from the manifest the
+# build wrote), loading a module the way a Perl program would, calling the
+# stand-in engine, decoding its replies, and running scenarios in a child
+# perl where the process itself must differ (its environment, a failed boot).
+#
+# Kept to what Perl 5.12 understands: every supported perl runs this.
+
+use strict;
+use warnings;
+
+use Config;
+use DynaLoader ();
+use File::Spec ();
+use File::Temp ();
+use Exporter 'import';
+
+our @EXPORT = qw(build module load call in_child boot_report read_scalar read_array
+                 address_of addresses text_address slurp);
+
+my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
+
+# ---------------------------------------------------------------- the build
+
+my $build;
+
+# The manifest row of the module under test: keys module, arch, perl,
+# module_file, engine_file, engine_without_entry_file, supported.
+sub build {
+    return $build if $build;
+    my $manifest = $ENV{PLOTRUNE_MANIFEST} or die "PLOTRUNE_MANIFEST is not set: run the tests through ctest\n";
+    my $module = $ENV{PLOTRUNE_MODULE} or die "PLOTRUNE_MODULE is not set: run the tests through ctest\n";
+    my $arch = $ENV{PLOTRUNE_ARCH} || '';
+    open my $fh, '<', $manifest or die "cannot read $manifest: $!\n";
+    chomp(my $header = <$fh>);
+    my @columns = split /\t/, $header;
+    while (my $line = <$fh>) {
+        chomp $line;
+        my %row;
+        @row{@columns} = split /\t/, $line;
+        next unless $row{module} eq $module && (!$arch || $row{arch} eq $arch);
+        return $build = \%row;
+    }
+    die "no module $module ($arch) in $manifest\n";
+}
+
+sub module { build()->{module} }
+
+# ---------------------------------------------------------------- loading
+
+# Loads a module file and runs its boot, as DynaLoader's bootstrap would.
+# Returns boot's return list; dies with boot's error.
+sub boot_module {
+    my ($file, $module, @boot_args) = @_;
+    no warnings 'redefine'; # a second boot registers the same subs again
+    my $handle = DynaLoader::dl_load_file($file, 0)
+        or die "cannot load $file: " . DynaLoader::dl_error() . "\n";
+    my $symbol = DynaLoader::dl_find_symbol($handle, "boot_$module")
+        or die "no boot_$module in $file: " . DynaLoader::dl_error() . "\n";
+    my $boot = DynaLoader::dl_install_xsub("${module}::bootstrap", $symbol, $file);
+    return $boot->(@boot_args ? @boot_args : ($module));
+}
+
+my $loaded;
+
+# Loads the module under test from its build folder, the engine beside it;
+# returns its package name.
+sub load {
+    my $b = build();
+    boot_module($b->{module_file}, $b->{module}) unless $loaded++;
+    return $b->{module};
+}
+
+# callMethod of the module under test, with the caller's argument aliases.
+sub call {
+    my $sub = \&{ load() . '::callMethod' };
+    goto &$sub;
+}
+
+# ---------------------------------------------------------------- children
+
+# Runs perl code in a child of the perl under test.  Options: code, args,
+# env (set), unset (names to remove).  Returns (exit status, stdout, stderr).
+sub in_child {
+    my (%o) = @_;
+    my $out = File::Temp->new;
+    my $err = File::Temp->new;
+    my $pid = fork;
+    die "fork: $!\n" unless defined $pid;
+    if (!$pid) {
+        delete $ENV{$_} for @{ $o{unset} || [] };
+        @ENV{ keys %{ $o{env} || {} } } = values %{ $o{env} || {} };
+        open STDOUT, '>', $out->filename or die;
+        open STDERR, '>', $err->filename or die;
+        { exec $^X, "-I$lib_dir", '-MPlotruneTest', '-e', $o{code}, @{ $o{args} || [] }; }
+        print STDERR "exec $^X: $!\n";
+        kill 'KILL', $$;
+    }
+    waitpid $pid, 0;
+    my $status = $? >> 8;
+    return ($status, slurp($out->filename), slurp($err->filename));
+}
+
+# Child side of the load scenarios: boots a module file and prints what
+# happened, one "key=value" line each (the error with its newlines as \n).
+sub boot_report {
+    my ($file, $module, $times) = @_;
+    for my $round (1 .. ($times || 1)) {
+        my @returned;
+        my $ok = eval { @returned = boot_module($file, $module); 1 };
+        my $error = $ok ? '' : $@;
+        $error =~ s/\\/\\\\/g;
+        $error =~ s/\n/\\n/g;
+        print "boot$round=", ($ok ? 'ok' : 'died'), "\n";
+        print "returned$round=", join(',', map { defined $_ ? $_ : 'undef' } @returned), "\n";
+        print "error$round=$error\n";
+    }
+    no strict 'refs';
+    my @subs = grep { defined &{"${module}::$_"} } qw(callMethod major_ver minor_ver copyright id);
+    print "subs=", join(',', @subs), "\n";
+}
+
+# Parses boot_report's output into a hash, unescaping the error texts.
+sub parse_report {
+    my ($text) = @_;
+    my %r;
+    for my $line (split /\n/, $text) {
+        my ($k, $v) = $line =~ /^(\w+)=(.*)$/ or next;
+        if ($k =~ /^error/) {
+            $v =~ s/\\(n|\\)/$1 eq 'n' ? "\n" : "\\"/ge;
+        }
+        $r{$k} = $v;
+    }
+    return \%r;
+}
+
+# ---------------------------------------------------------------- replies
+
+my $address_format = 'L!';
+
+# The address the engine sees for a scalar.
+sub address_of { require Scalar::Util; Scalar::Util::refaddr($_[0]) }
+
+# The address of a scalar's own string buffer (pack 'p' takes it in place).
+sub text_address { unpack $address_format, pack 'p', $_[0] }
+
+sub addresses { unpack "($address_format)*", $_[0] }
+
+# The four scalar reads of one value: { double, int, bool, text }.
+sub read_scalar {
+    my $reply = call('readScalar', $_[0]);
+    my %r;
+    @r{qw(double int bool text)} = unpack 'd l l a*', $reply;
+    return \%r;
+}
+
+# One array reader: kind is Double, Int, String or StringAddress.
+# Returns { status, count, untouched, values => [...] }.
+sub read_array {
+    my ($kind, $value) = @_;
+    my $method = $kind eq 'StringAddress' ? 'stringArrayAddresses' : "get${kind}Array";
+    my $reply = call($method, $value);
+    my ($status, $count, $untouched) = unpack 'l l l', $reply;
+    my $rest = substr $reply, 12;
+    my @values =
+          $kind eq 'Double'        ? unpack('d*', $rest)
+        : $kind eq 'Int'           ? unpack('l*', $rest)
+        : $kind eq 'StringAddress' ? unpack("($address_format)*", $rest)
+        : $count > 0               ? split(/\0/, $rest, -1)
+        :                            ();
+    return { status => $status, count => $count, untouched => $untouched, values => \@values };
+}
+
+sub slurp {
+    my ($file) = @_;
+    open my $fh, '<', $file or return '';
+    local $/;
+    my $text = <$fh>;
+    return defined $text ? $text : '';
+}
+
+1;
