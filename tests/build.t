@@ -1,0 +1,80 @@
+# The build itself: the module's name follows from its perl's configuration,
+# the file exports only its boot symbol and depends on no library, and the
+# information subs answer the same in every build.
+
+use strict;
+use warnings;
+use Test::More;
+use Config;
+use PlotruneTest;
+
+my $b = build();
+my $M = $b->{module};
+my $file = $b->{module_file};
+
+# ---------------------------------------------------------- the name
+
+my ($minor) = $Config{version} =~ /^5\.(\d+)\./;
+my $expected = sprintf('perlplotrune5%02d', $minor)
+             . ($Config{ivsize} == 8 ? 'i64' : '')
+             . (($Config{useithreads} || '') eq 'define' ? 'mt' : '');
+is($M, $expected, "$M: the module name follows from this perl's version, IV size and threads");
+
+my $in_range = $minor >= 12 && $minor <= 22 && $minor % 2 == 0 && $Config{ptrsize} == 4;
+is(!!$b->{supported}, !!$in_range, "$M: the build knows whether it is one of the supported configurations");
+
+# ---------------------------------------------------------- the file
+
+sub tool {
+    my ($command) = @_;
+    my $out = `$command 2>&1`;
+    return $? == 0 ? $out : undef;
+}
+
+SKIP: {
+    my $symbols = tool(qq{nm -D --defined-only "$file"});
+    skip 'nm is not available', 1 unless defined $symbols;
+    my @exported = map { (split ' ')[-1] } grep { /\s[A-Za-z]\s/ } split /\n/, $symbols;
+    is_deeply(\@exported, ["boot_$M"], "$M: the module file exports its boot symbol and nothing else");
+}
+
+SKIP: {
+    my $dynamic = tool(qq{readelf -d "$file"});
+    skip 'readelf is not available', 3 unless defined $dynamic;
+    for my $tag (qw(NEEDED RPATH RUNPATH)) {
+        my @entries = grep { /\($tag\)/ } split /\n/, $dynamic;
+        is_deeply(\@entries, [], "$M: the module file records no $tag entry");
+    }
+}
+
+# ---------------------------------------------------------- information subs
+
+load();
+no strict 'refs';
+my @subs = qw(callMethod major_ver minor_ver copyright id);
+is_deeply([ grep { defined &{"${M}::$_"} } @subs ], \@subs, "$M: the five subs exist in package $M");
+
+# A number made as an integer is numeric to the bitwise operators; a string
+# would give a string.
+sub is_integer { my ($v) = @_; defined $v && !ref $v && ($v ^ $v) eq '0' }
+
+for my $case ([ 'major_ver', 5 ], [ 'minor_ver', 1 ]) {
+    my ($sub, $value) = @$case;
+    for my $args ([], [ 'x', 3 ]) {
+        my @r = &{"${M}::$sub"}(@$args);
+        is_deeply(\@r, [$value], "$M: $sub with " . @$args . " arguments returns $value");
+        ok(is_integer($r[0]), "$M: $sub returns an integer");
+    }
+}
+is_deeply([ &{"${M}::id"}('ignored') ], [$M], "$M: id returns the module name");
+is_deeply([ &{"${M}::copyright"}() ], ['perlplotrune Copyright (C) 2026 The perlplotrune developers'],
+          "$M: copyright returns the notice every build carries");
+
+SKIP: {
+    skip 'B is not available', scalar @subs unless eval { require B; 1 };
+    for my $sub (@subs) {
+        is(B::svref_2object(\&{"${M}::$sub"})->FILE, 'perlapi.cpp', "$M: $sub is registered from perlapi.cpp");
+    }
+}
+
+done_testing();
