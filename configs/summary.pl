@@ -1,0 +1,69 @@
+#!/usr/bin/perl
+# Prints what a build and test run covered: every supported configuration,
+# whether a perl served it, whether its module was built, and how its tests
+# went; then the builds beyond the supported set.
+# Usage: summary.pl configurations.tsv modules.tsv [ctest-junit.xml]
+use strict;
+use warnings;
+
+my ($table, $manifest, $junit) = @ARGV;
+die "usage: $0 configurations.tsv modules.tsv [results.xml]\n" unless $table && $manifest;
+
+sub rows {
+    my ($file) = @_;
+    open my $fh, '<', $file or die "cannot read $file: $!\n";
+    my @lines = grep { !/^#/ } <$fh>;
+    chomp @lines;
+    my @columns = split /\t/, shift @lines;
+    return map { my %r; @r{@columns} = split /\t/; \%r } @lines;
+}
+
+my @configurations = rows($table);
+my @built = -f $manifest ? rows($manifest) : ();
+
+# Test results per module and architecture, from ctest's JUnit report.
+my %tests;
+if ($junit && open my $fh, '<', $junit) {
+    local $/;
+    my $xml = <$fh>;
+    while ($xml =~ /<testcase name="([^"\/]+)\/([^"\/]+)\/([^"]+)"[^>]*status="(\w+)"/g) {
+        my $t = $tests{"$1/$2"} ||= { run => 0, passed => 0, failed => [] };
+        $t->{run}++;
+        if ($4 eq 'run') { $t->{passed}++ } else { push @{ $t->{failed} }, $3 }
+    }
+}
+
+sub status_of {
+    my ($row) = @_;
+    my $t = $tests{"$row->{arch}/$row->{module}"};
+    my $made = -f $row->{module_file} ? 'yes' : 'no';
+    return ($made, '-', 'not built') if $made eq 'no';
+    return ($made, '-', 'not tested') unless $t;
+    my $result = @{ $t->{failed} } ? 'FAILED: ' . join(', ', @{ $t->{failed} }) : 'passed';
+    return ($made, "$t->{passed}/$t->{run}", $result);
+}
+
+my $format = "%-22s %-8s %-46s %-6s %-7s %s\n";
+printf $format, 'Configuration', 'Arch', 'Perl', 'Built', 'Tests', 'Result';
+my ($covered, $passed, $missing) = (0, 0, 0);
+for my $c (@configurations) {
+    my @served = grep { $_->{module} eq $c->{module} && $_->{arch} eq 'i386' } @built;
+    if (!@served) {
+        printf $format, $c->{module}, 'i386', '(no perl given)', '-', '-', '-';
+        $missing++;
+        next;
+    }
+    for my $row (@served) {
+        my @status = status_of($row);
+        printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
+        $covered++;
+        $passed++ if $status[2] eq 'passed';
+    }
+}
+my @beyond = grep { !$_->{supported} } @built;
+if (@beyond) {
+    print "\nBeyond the supported set (built and tested all the same):\n";
+    printf $format, $_->{module}, $_->{arch}, $_->{perl}, status_of($_) for @beyond;
+}
+printf "\n%d of %d supported configurations had a perl; %d passed; %d had no perl.\n",
+    $covered, scalar @configurations, $passed, $missing;

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the module for every perl given (default: the perl on PATH) and runs
+# the whole test suite under each, then prints which configurations that
+# covered.  Usage: ./test.sh [PERL ...]   (build folder: $PLOTRUNE_BUILD, default build-test)
+set -euo pipefail
+cd "$(dirname "$0")"
+perls=("$@")
+[[ ${#perls[@]} -gt 0 ]] || perls=("$(command -v perl)")
+build=${PLOTRUNE_BUILD:-build-test}
+
+bash tools/ensure-packages.sh cmake make g++ perl binutils gcc-multilib g++-multilib
+
+list=$(IFS=';'; echo "${perls[*]}")
+rm -f "$build/CMakeCache.txt"
+cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null
+cmake --build "$build" -j2
+status=0
+(cd "$build" && ctest --output-on-failure -j2 --output-junit results.xml) || status=$?
+echo
+perl configs/summary.pl configs/configurations.tsv "$build/modules.tsv" "$build/results.xml"
+exit $status
