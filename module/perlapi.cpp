@@ -244,6 +244,7 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
      * is read in place (@_ may hold freed entries while it is reified, so it
      * takes the general path too). */
     const bool plain = !SvMAGICAL(av) && !AvREIFY(av);
+    const bool tied = SvRMAGICAL(av) && mg_find(reinterpret_cast<SV *>(av), PERL_MAGIC_tied);
     void *pending = NULL;
     bool guarded = false;
     for (IV i = 0; i < n; ++i) {
@@ -264,6 +265,11 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
             SAVEDESTRUCTOR_X(freeUnclaimedBlock, &pending);
             guarded = true;
         }
+        /* A tied array lends a proxy that holds no value until its get-magic
+         * runs, and the text reader judges definedness by flags alone: fetch
+         * once, into a mortal copy that every reader takes as it is. */
+        if (tied && element)
+            element = sv_mortalcopy(element);
         block[i] = element ? Element::read(element) : Element::missing();
     }
     if (guarded) {
