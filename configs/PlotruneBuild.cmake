@@ -8,6 +8,12 @@ set(PLOTRUNE_ROOT "${CMAKE_CURRENT_LIST_DIR}/..")
 set(PLOTRUNE_CONFIG_TABLE "${CMAKE_CURRENT_LIST_DIR}/configurations.tsv")
 set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 
+# AddressSanitizer and UndefinedBehaviorSanitizer in the module and the
+# stand-in engine (tools/sanitize.sh).  The module still links no runtime and
+# records no needed library: the tests preload the sanitizers into perl,
+# which is not instrumented itself.
+option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
+
 # Flags that the C compiler takes and C++ refuses or warns about.
 set(PLOTRUNE_C_ONLY_FLAGS
   "^-std=" "^-Wdeclaration-after-statement$" "^-Wc\\+\\+-compat$" "^-Wbad-function-cast$"
@@ -95,7 +101,10 @@ function(plotrune_add_perl perl)
   set(exports "${CMAKE_BINARY_DIR}/exports/${target}.map")
   file(WRITE "${exports}" "{ global: boot_${module}; local: *; };\n")
   add_library(${target} MODULE "${PLOTRUNE_ROOT}/module/perlapi.cpp")
-  target_include_directories(${target} PRIVATE "${PLOTRUNE_ROOT}/contract" "${cfg_core}")
+  # The interpreter's headers are its own: their warnings (old ones predate
+  # C++11's literal rules) are not ours to see.
+  target_include_directories(${target} PRIVATE "${PLOTRUNE_ROOT}/contract")
+  target_include_directories(${target} SYSTEM PRIVATE "${cfg_core}")
   target_compile_definitions(${target} PRIVATE PLOTRUNE_MODULE=${module})
   target_compile_options(${target} PRIVATE ${arch_flags} ${perl_cflags}
     -std=gnu++14 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden
@@ -130,6 +139,28 @@ function(plotrune_add_perl perl)
       LIBRARY_OUTPUT_DIRECTORY "${out}")
   endforeach()
 
+  set(sanitize_flags "")
+  set(sanitize_env "")
+  if(PLOTRUNE_SANITIZE)
+    # vptr checks need RTTI, which the module is built without.
+    set(sanitize_flags -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all
+                       -fno-omit-frame-pointer)
+    target_compile_options(${target} PRIVATE ${sanitize_flags})
+    foreach(kind engine no_entry lazy)
+      target_compile_options(${target}_${kind} PRIVATE ${sanitize_flags})
+    endforeach()
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${arch_flags} -print-file-name=libasan.so
+                    OUTPUT_VARIABLE asan_lib OUTPUT_STRIP_TRAILING_WHITESPACE)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${arch_flags} -print-file-name=libubsan.so
+                    OUTPUT_VARIABLE ubsan_lib OUTPUT_STRIP_TRAILING_WHITESPACE)
+    # PERL_DESTRUCT_LEVEL=2 makes perl free what it holds at exit, so that
+    # the leak check sees only real leaks.
+    set(sanitize_env "LD_PRELOAD=${asan_lib} ${ubsan_lib};PERL_DESTRUCT_LEVEL=2"
+        "ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+        "LSAN_OPTIONS=suppressions=${PLOTRUNE_ROOT}/tools/lsan.supp:print_suppressions=0")
+  endif()
+
   set(module_file "${dir}/${module}.so")
   file(APPEND "${PLOTRUNE_MANIFEST}"
     "${module}\t${arch}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${dir}/lazy/libplotrune.so\t${cfg_supported}\n")
@@ -144,6 +175,6 @@ function(plotrune_add_perl perl)
       WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
     set_tests_properties("${arch}/${module}/${test_file}" PROPERTIES
       LABELS "${module};${arch}"
-      ENVIRONMENT "PLOTRUNE_MANIFEST=${PLOTRUNE_MANIFEST};PLOTRUNE_MODULE=${module};PLOTRUNE_ARCH=${arch}")
+      ENVIRONMENT "PLOTRUNE_MANIFEST=${PLOTRUNE_MANIFEST};PLOTRUNE_MODULE=${module};PLOTRUNE_ARCH=${arch};${sanitize_env}")
   endforeach()
 endfunction()
