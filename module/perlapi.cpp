@@ -191,6 +191,11 @@ struct TextElement {
     static Type read(SV *sv) { return textOf(sv); }
     static Type missing() { return kEmptyText; }
     static bool mayRunCode(SV *sv) { return SvOK(sv) && (SvGMAGICAL(sv) || !SvPOK(sv)); }
+    /* A text points into its element's buffer, which Perl code run by a
+     * later element may rewrite or free; such texts are copied into mortals
+     * of their own, out of that code's reach. */
+    static const bool kBorrowed = true;
+    static Type own(Type text) { return text == kEmptyText ? text : SvPVX(sv_2mortal(newSVpv(text, 0))); }
 };
 
 struct NumberElement {
@@ -198,6 +203,8 @@ struct NumberElement {
     static Type read(SV *sv) { return numberOf(sv); }
     static Type missing() { return 0.0; }
     static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvNOK(sv); }
+    static const bool kBorrowed = false;
+    static Type own(Type value) { return value; }
 };
 
 struct IntegerElement {
@@ -205,6 +212,8 @@ struct IntegerElement {
     static Type read(SV *sv) { return integerOf(sv); }
     static Type missing() { return 0; }
     static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvIOK(sv); }
+    static const bool kBorrowed = false;
+    static Type own(Type value) { return value; }
 };
 
 /* Frees a block whose reader was left by a Perl error before the engine got
@@ -216,6 +225,17 @@ void freeUnclaimedBlock(pTHX_ void *slot)
     void **pending = static_cast<void **>(slot);
     free(*pending);
     *pending = NULL;
+}
+
+/* Opens the scope in which an array read may run Perl code.  That code may
+ * drop the last reference to the array (by assigning to the variable that
+ * held it, say), so the array is kept alive until the scope ends; and a Perl
+ * error leaving the read frees the block the slot names. */
+void guardArrayRead(AV *av, void **pending)
+{
+    ENTER;
+    SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV *>(av)));
+    SAVEDESTRUCTOR_X(freeUnclaimedBlock, pending);
 }
 
 template <typename Element>
@@ -233,20 +253,28 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
         return 0;
 
     AV *av = reinterpret_cast<AV *>(SvRV(sv));
-    const IV n = static_cast<IV>(av_len(av)) + 1;
-    if (n > INT32_MAX || static_cast<UV>(n) > SIZE_MAX / sizeof(T))
-        return 0;
-    T *block = static_cast<T *>(malloc(static_cast<size_t>(n) * sizeof(T)));
-    if (!block && n > 0)
-        return 0;
-
     /* A tied or otherwise magical array goes through av_fetch; a plain one
      * is read in place (@_ may hold freed entries while it is reified, so it
-     * takes the general path too). */
+     * takes the general path too).  A tie runs Perl code from the size on. */
     const bool plain = !SvMAGICAL(av) && !AvREIFY(av);
-    const bool tied = SvRMAGICAL(av) && mg_find(reinterpret_cast<SV *>(av), PERL_MAGIC_tied);
     void *pending = NULL;
     bool guarded = false;
+    if (!plain) {
+        guardArrayRead(av, &pending);
+        guarded = true;
+    }
+    const IV n = static_cast<IV>(av_len(av)) + 1;
+    T *block = NULL;
+    if (n <= INT32_MAX && static_cast<UV>(n) <= SIZE_MAX / sizeof(T))
+        block = static_cast<T *>(malloc(static_cast<size_t>(n) * sizeof(T)));
+    if (!block && n != 0) {
+        if (guarded)
+            LEAVE;
+        return 0;
+    }
+    pending = block;
+    const bool tied = SvRMAGICAL(av) && mg_find(reinterpret_cast<SV *>(av), PERL_MAGIC_tied);
+    bool copying = false;
     for (IV i = 0; i < n; ++i) {
         SV *element;
         if (plain) {
@@ -257,12 +285,10 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
             SV **slot = av_fetch(av, static_cast<I32>(i), 0);
             element = slot ? *slot : NULL;
         }
-        if (!guarded && (!plain || (element && Element::mayRunCode(element)))) {
+        if (!guarded && element && Element::mayRunCode(element)) {
             /* From here on a Perl error could leave the loop; the save stack
              * frees the block in that case. */
-            ENTER;
-            pending = block;
-            SAVEDESTRUCTOR_X(freeUnclaimedBlock, &pending);
+            guardArrayRead(av, &pending);
             guarded = true;
         }
         /* A tied array lends a proxy that holds no value until its get-magic
@@ -270,7 +296,13 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
          * once, into a mortal copy that every reader takes as it is. */
         if (tied && element)
             element = sv_mortalcopy(element);
-        block[i] = element ? Element::read(element) : Element::missing();
+        if (Element::kBorrowed && !copying && element && (SvGMAGICAL(element) || SvROK(element))) {
+            copying = true;
+            for (IV j = 0; j < i; ++j)
+                block[j] = Element::own(block[j]);
+        }
+        const T value = element ? Element::read(element) : Element::missing();
+        block[i] = copying ? Element::own(value) : value;
     }
     if (guarded) {
         pending = NULL;

@@ -1,0 +1,81 @@
+package PlotruneStress;
+
+# What the reliability tests share: loop counts that shrink under valgrind,
+# the resident size of the process, and Perl-side values that fight back
+# (ties and overloads whose conversions die, or run Perl code of their own).
+#
+# Kept to what Perl 5.12 understands.
+
+use strict;
+use warnings;
+use Exporter 'import';
+
+our @EXPORT = qw(scaled under_valgrind resident_kb growth_kb);
+
+# valgrind runs perl some fifty times slower: loops meant to take a second
+# take a fraction of their length there (never fewer than $min rounds).
+sub under_valgrind { $ENV{PLOTRUNE_UNDER_VALGRIND} ? 1 : 0 }
+
+sub scaled {
+    my ($n, $min) = @_;
+    return $n unless under_valgrind();
+    my $small = int($n / 50);
+    $min = 1 unless defined $min;
+    return $small < $min ? $min : $small;
+}
+
+# Resident size in KB, from /proc/self/statm; undef where that is not to be
+# had or means nothing: valgrind keeps its own heap, and AddressSanitizer
+# holds freed blocks back in quarantine, so the size grows without a leak.
+sub resident_kb {
+    return undef if under_valgrind() || ($ENV{LD_PRELOAD} || '') =~ /libasan/;
+    open my $fh, '<', '/proc/self/statm' or return undef;
+    my $line = <$fh>;
+    close $fh;
+    my (undef, $resident) = split ' ', $line;
+    return undef unless defined $resident;
+    my $page = eval { require POSIX; POSIX::sysconf(POSIX::_SC_PAGESIZE()) } || 4096;
+    return $resident * $page / 1024;
+}
+
+# Runs $code $rounds times after as many rounds of warm-up (so that the
+# interpreter's own pools and stacks have reached their size) and returns how
+# many KB the resident size grew over the measured rounds; undef when it
+# cannot be measured.
+sub growth_kb {
+    my ($code, $rounds) = @_;
+    $code->() for 1 .. $rounds;
+    my $before = resident_kb();
+    $code->() for 1 .. $rounds;
+    my $after = resident_kb();
+    return defined $before && defined $after ? $after - $before : undef;
+}
+
+# ---------------------------------------------------------------- ties
+
+# A tied scalar whose FETCH dies with the given error once it has been
+# fetched $after times (0: at once).
+package PlotruneStress::DyingScalar;
+sub TIESCALAR { my ($class, $error, $after) = @_; bless { error => $error, after => $after || 0, calls => 0 }, $class }
+sub FETCH { my $self = shift; die $self->{error} if $self->{calls}++ >= $self->{after}; return 7 }
+sub STORE { }
+
+# A tied array of $size elements that dies in FETCH of element $at, or in
+# FETCHSIZE when $at is 'size'.
+package PlotruneStress::DyingArray;
+sub TIEARRAY { my ($class, $error, $size, $at) = @_; bless { error => $error, size => $size, at => $at }, $class }
+sub FETCHSIZE { my $self = shift; die $self->{error} if $self->{at} eq 'size'; return $self->{size} }
+sub FETCH { my ($self, $i) = @_; die $self->{error} if $self->{at} ne 'size' && $i == $self->{at}; return $i + 0.5 }
+sub STORE { }
+sub STORESIZE { }
+
+# An object whose numeric, string and boolean conversions all die.
+package PlotruneStress::DyingObject;
+use overload
+    '0+'   => sub { die $_[0]{error} },
+    '""'   => sub { die $_[0]{error} },
+    'bool' => sub { die $_[0]{error} },
+    fallback => 1;
+sub new { my ($class, $error) = @_; bless { error => $error }, $class }
+
+1;
