@@ -128,6 +128,19 @@ for my $case ([ 'beside the module', 1 ], [ 'on the search path', 0 ]) {
          "$M: '%' in the module's folder is raised verbatim, not read as a format");
 }
 
+SKIP: {
+    # Root reads every file whatever its mode, so the loader cannot be
+    # refused there: this runs only for an ordinary user.
+    skip 'running as root: a file without read permission still opens', 3 if $> == 0;
+    my $dir = stage(dir => "$scratch/unreadable %n%s", engine => $b->{engine_file});
+    chmod 0, "$dir/libplotrune.so" or die "chmod: $!";
+    my $r = boot_child("$dir/$M.so");
+    is($r->{boot1}, 'died', "$M: an engine without read permission: boot dies");
+    like($r->{error1}, load_error("$dir/libplotrune.so", '.*Permission denied.*'),
+         "$M: an engine without read permission: the loader's reason, '%' and all, is raised verbatim");
+    is($r->{subs}, '', "$M: an engine without read permission: no sub exists");
+}
+
 # ------------------------------------------------------- long module paths
 
 {
