@@ -51,6 +51,8 @@ static int need(Call *c, int32_t n, const char *method)
 
 static void put(Reply *r, const void *bytes, size_t length)
 {
+    if (length == 0)
+        return; /* an empty array's block may be null, which memcpy must not get */
     if (r->length + length > r->capacity) {
         size_t capacity = r->capacity ? r->capacity : 64;
         while (capacity < r->length + length)

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs the whole test suite under valgrind memcheck on the host perl, with
+# PERL_DESTRUCT_LEVEL=2 so that the interpreter frees what it still holds at
+# exit and every block left over is a real leak.  Child perls the tests
+# start (in_child) are traced too; the shell and binutils tools some tests
+# run are not (they are not ours, and tracing them only costs time).
+#
+# Fails on any memory error (invalid read, write or free, use of
+# uninitialised values, overlapping copies) wherever it arises, and on any
+# definitely or indirectly lost block allocated from the module or the
+# stand-in engine.  Leaks whose allocation stack holds neither are perl's own
+# and are counted, not failed.
+#
+# Usage: tools/memcheck.sh [TEST.t ...]   (default: every tests/*.t)
+# Build folder: $PLOTRUNE_BUILD (default build-memcheck); logs in its memcheck/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${PLOTRUNE_BUILD:-build-memcheck}
+bash tools/ensure-packages.sh cmake make g++ perl binutils valgrind
+
+perl=$(command -v perl)
+cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
+cmake --build "$build" -j2 >/dev/null
+build=$(cd "$build" && pwd)
+manifest="$build/modules.tsv"
+module=$(awk -F'\t' 'NR == 2 { print $1 }' "$manifest")
+arch=$(awk -F'\t' 'NR == 2 { print $2 }' "$manifest")
+
+tests=("$@")
+[[ ${#tests[@]} -gt 0 ]] || tests=(tests/*.t)
+logs="$build/memcheck"
+rm -rf "$logs"
+mkdir -p "$logs"
+
+failed_tests=()
+for test in "${tests[@]}"; do
+  name=$(basename "$test" .t)
+  echo "memcheck: $name" >&2
+  # PLOTRUNE_UNDER_VALGRIND lets long-running tests shorten their loops.
+  if ! env PERL_DESTRUCT_LEVEL=2 PLOTRUNE_UNDER_VALGRIND=1 \
+      PLOTRUNE_MANIFEST="$manifest" PLOTRUNE_MODULE="$module" PLOTRUNE_ARCH="$arch" \
+      valgrind --tool=memcheck --trace-children=yes --child-silent-after-fork=yes \
+        --trace-children-skip='*/sh,*/dash,*/bash,*/nm,*/readelf,*/objdump' \
+        --leak-check=full --show-leak-kinds=definite,indirect \
+        --num-callers=40 --error-exitcode=0 \
+        --suppressions="$root/tools/memcheck.supp" \
+        --log-file="$logs/$name.%p.log" \
+        "$perl" -I"$root/tests/lib" "$test" > "$logs/$name.tap" 2> "$logs/$name.stderr"; then
+    failed_tests+=("$name")
+    echo "memcheck: $name: the test itself failed (see $logs/$name.tap)" >&2
+  fi
+done
+
+status=0
+perl tools/memcheck-report.pl "$logs" || status=$?
+if [[ ${#failed_tests[@]} -gt 0 ]]; then
+  echo "memcheck: tests that failed under valgrind: ${failed_tests[*]}" >&2
+  status=1
+fi
+exit $status
