@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target fuzz/fuzz_readers.cpp (the module's source
+# compiled into an embedding of the host libperl, with AddressSanitizer and
+# UndefinedBehaviorSanitizer) and the stand-in engine beside it, then fuzzes
+# for the given number of seconds (default 60), starting from the corpus kept
+# in fuzz/corpus.  New inputs found go to the build folder's corpus, not into
+# the repository; a crash leaves its input in the build folder and fails.
+#
+# Usage: tools/fuzz.sh [SECONDS] [LIBFUZZER ARGS ...]
+# Build folder: $PLOTRUNE_BUILD (default build-fuzz).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+seconds=${1:-60}
+shift || true
+build=${PLOTRUNE_BUILD:-build-fuzz}
+bash tools/ensure-packages.sh perl clang-14 libclang-rt-14-dev
+mkdir -p "$build/corpus"
+build=$(cd "$build" && pwd)
+
+perl=$(command -v perl)
+ccopts=$("$perl" -MExtUtils::Embed -e ccopts)
+# The shared libperl itself, by file name: linking it needs no development
+# symlink.
+libperl=$("$perl" -MConfig -e 'print $Config{libperl}')
+libdir=$("$perl" -MConfig -e 'for (split " ", "$Config{archlibexp}/CORE $Config{libpth}") { if (-e "$_/$Config{libperl}") { print; last } }')
+[[ -n $libdir ]] || { echo "fuzz: cannot find $libperl" >&2; exit 1; }
+perllibs=$("$perl" -MConfig -e 'print $Config{perllibs}')
+sanitize=(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1)
+
+# The engine the booted module loads, beside the program.
+clang-14 -std=c11 -shared -fPIC "${sanitize[@]}" -fvisibility=hidden -I contract \
+  -o "$build/libplotrune.so" engine/standin_engine.c
+# shellcheck disable=SC2086
+clang++-14 -std=gnu++14 -fno-exceptions -fno-rtti "${sanitize[@]}" -fsanitize=fuzzer \
+  $ccopts -I contract -Wno-unused-parameter -Wno-deprecated-register \
+  -o "$build/fuzz_readers" fuzz/fuzz_readers.cpp \
+  -Wl,-E "-L$libdir" "-l:$libperl" -Wl,-rpath,"$libdir" $perllibs
+
+cd "$build"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export PERL_DESTRUCT_LEVEL=2
+"$build/fuzz_readers" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+  -print_final_stats=1 "$@" "$build/corpus" "$root/fuzz/corpus"
