@@ -106,8 +106,11 @@ function(plotrune_add_perl perl)
   target_include_directories(${target} PRIVATE "${PLOTRUNE_ROOT}/contract")
   target_include_directories(${target} SYSTEM PRIVATE "${cfg_core}")
   target_compile_definitions(${target} PRIVATE PLOTRUNE_MODULE=${module})
+  # -fno-plt: the module calls into the interpreter several times per Perl
+  # call (each fetch of the current interpreter is one); through the GOT each
+  # call skips the PLT's jump.
   target_compile_options(${target} PRIVATE ${arch_flags} ${perl_cflags}
-    -std=gnu++14 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden
+    -std=gnu++14 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden -fno-plt
     -Wall -Wextra -Wno-unused-parameter)
   target_link_options(${target} PRIVATE ${arch_flags} ${perl_ldflags} -nostdlib
     "-Wl,--version-script=${exports}")

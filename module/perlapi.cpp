@@ -78,9 +78,10 @@ const size_t kPathSize = 1024;
 const size_t kLoadErrorSize = 1024;
 const size_t kMessageSize = PLOTRUNE_MESSAGE_SIZE;
 
-/* Up to this many arguments callMethod keeps their handles on its own frame:
- * no allocation, and nothing to release when a Perl error unwinds it. */
-const int kFrameArgs = 16;
+/* Up to this many arguments (the method name and sixteen more) callMethod
+ * keeps their handles on its own frame: no allocation, and nothing to release
+ * when a Perl error unwinds it. */
+const int kFrameArgs = 1 + 16;
 
 /* The engine reserves these exact values; numbers that arrive a rounding
  * error away from one of them (after a trip through text, say) are moved onto
@@ -109,9 +110,10 @@ char loadError[kLoadErrorSize];
 
 inline double snapSentinel(double value)
 {
-    /* Every interval lies beyond one of these three gates; most numbers (and
-     * NaN, which fails every comparison) leave here. */
-    if (!(value > 9.999e199 || value < -1.599e308 || (value < -1.699e-100 && value > -1.701e-100)))
+    /* Every interval lies beyond one of these two gates (the magnitude test
+     * costs one comparison for all the large ones); most numbers (and NaN,
+     * which fails every comparison) leave here. */
+    if (!(__builtin_fabs(value) > 9.999e199 || (value < -1.699e-100 && value > -1.701e-100)))
         return value;
     for (const Sentinel &s : kSentinels)
         if (value > s.above && value < s.below)
@@ -136,6 +138,16 @@ inline int32_t integerOf(SV *sv) { return lowInt32(SvIV(sv)); }
  * a warning and without running get-magic. */
 inline const char *textOf(SV *sv) { return SvOK(sv) ? SvPV_nolen(sv) : kEmptyText; }
 
+/* Whether a reader's value is the scalar's cached field as it stands: the
+ * field is valid and no get-magic could replace it.  For such a scalar the
+ * interpreter's macro (SvNV, SvIV, SvPV, in every version) returns that field
+ * without a call, so reading the field directly gives the same value; the
+ * readers below do so to keep the common case free of the general path's
+ * call and stack frame. */
+inline bool cachedNumber(SV *sv) { return SvNOK(sv) && !SvGMAGICAL(sv); }
+inline bool cachedInteger(SV *sv) { return SvIOK(sv) && !SvGMAGICAL(sv); }
+inline bool cachedText(SV *sv) { return SvPOK(sv) && !SvGMAGICAL(sv); }
+
 #if PLOTRUNE_TRUTH_OF_PERL_5_18_0
 bool truthOf(SV *sv)
 {
@@ -152,15 +164,39 @@ bool truthOf(SV *sv)
 inline bool truthOf(SV *sv) { return SvTRUE(sv); }
 #endif
 
-int32_t getDouble(SV *sv, double *value)
+/* The general paths, out of line, so that the readers' cached case needs no
+ * frame and ends in a tail call otherwise. */
+__attribute__((noinline)) int32_t readNumber(SV *sv, double *value)
 {
     *value = numberOf(sv);
     return 1;
 }
 
-int32_t getInt(SV *sv, int32_t *value)
+__attribute__((noinline)) int32_t readInteger(SV *sv, int32_t *value)
 {
     *value = integerOf(sv);
+    return 1;
+}
+
+__attribute__((noinline)) int32_t readText(SV *sv, const char **text)
+{
+    *text = textOf(sv);
+    return 1;
+}
+
+int32_t getDouble(SV *sv, double *value)
+{
+    if (!cachedNumber(sv))
+        return readNumber(sv, value);
+    *value = snapSentinel(SvNVX(sv));
+    return 1;
+}
+
+int32_t getInt(SV *sv, int32_t *value)
+{
+    if (!cachedInteger(sv))
+        return readInteger(sv, value);
+    *value = lowInt32(SvIVX(sv));
     return 1;
 }
 
@@ -172,7 +208,9 @@ int32_t getBool(SV *sv, int32_t *value)
 
 int32_t getString(SV *sv, const char **text)
 {
-    *text = textOf(sv);
+    if (!cachedText(sv))
+        return readText(sv, text);
+    *text = SvPVX(sv);
     return 1;
 }
 
@@ -191,6 +229,8 @@ struct TextElement {
     static Type read(SV *sv) { return textOf(sv); }
     static Type missing() { return kEmptyText; }
     static bool mayRunCode(SV *sv) { return SvOK(sv) && (SvGMAGICAL(sv) || !SvPOK(sv)); }
+    static bool cached(SV *sv) { return cachedText(sv); }
+    static Type readCached(SV *sv) { return SvPVX(sv); }
     /* A text points into its element's buffer, which Perl code run by a
      * later element may rewrite or free; such texts are copied into mortals
      * of their own, out of that code's reach. */
@@ -203,6 +243,8 @@ struct NumberElement {
     static Type read(SV *sv) { return numberOf(sv); }
     static Type missing() { return 0.0; }
     static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvNOK(sv); }
+    static bool cached(SV *sv) { return cachedNumber(sv); }
+    static Type readCached(SV *sv) { return snapSentinel(SvNVX(sv)); }
     static const bool kBorrowed = false;
     static Type own(Type value) { return value; }
 };
@@ -212,6 +254,8 @@ struct IntegerElement {
     static Type read(SV *sv) { return integerOf(sv); }
     static Type missing() { return 0; }
     static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvIOK(sv); }
+    static bool cached(SV *sv) { return cachedInteger(sv); }
+    static Type readCached(SV *sv) { return lowInt32(SvIVX(sv)); }
     static const bool kBorrowed = false;
     static Type own(Type value) { return value; }
 };
@@ -275,7 +319,23 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
     pending = block;
     const bool tied = SvRMAGICAL(av) && mg_find(reinterpret_cast<SV *>(av), PERL_MAGIC_tied);
     bool copying = false;
-    for (IV i = 0; i < n; ++i) {
+
+    /* The cached prefix.  While the elements of a plain array hold their
+     * value cached and have no get-magic, no Perl code runs, so the array
+     * cannot change under the loop: it is read in place without the general
+     * loop's checks.  The general loop takes over at the first element that
+     * is missing or needs a conversion. */
+    IV start = 0;
+    if (plain) {
+        SV *const *const array = AvARRAY(av);
+        for (; start < n; ++start) {
+            SV *const element = array[start];
+            if (!element || !Element::cached(element))
+                break;
+            block[start] = Element::readCached(element);
+        }
+    }
+    for (IV i = start; i < n; ++i) {
         SV *element;
         if (plain) {
             /* Re-read each time: a conversion that runs Perl code may have
@@ -485,23 +545,41 @@ void initEngine()
 /* ------------------------------------------------------------------ */
 /* Subs                                                                */
 
+/* The handle block for a call with more arguments than callMethod's frame
+ * holds: a mortal's buffer, so that the interpreter frees it even when a Perl
+ * error raised inside the engine's call unwinds past callMethod.  Out of line,
+ * so that the common call keeps one register fewer. */
+__attribute__((noinline)) SV **argumentBlock(I32 items)
+{
+    return reinterpret_cast<SV **>(SvPVX(sv_2mortal(newSV(items * sizeof(SV *)))));
+}
+
 XSPROTO(callMethod)
 {
-    dXSARGS;
     PERL_UNUSED_VAR(cv);
+    /* In a threaded build each use of the interpreter's interface fetches the
+     * current interpreter: the stack is read here with three uses and written
+     * back with one, where dXSARGS, ST and XSRETURN would make seven. */
+    SV **const top = PL_stack_sp;
+    const I32 ax = POPMARK + 1;
+    SV **const first = PL_stack_base + ax;
+    const I32 items = static_cast<I32>(top - first) + 1;
     if (!engineEntry)
         raiseText(loadError);
 
-    /* The handles are borrowed, never copied or counted.  Beyond the frame
-     * array the block is a mortal's buffer, so the interpreter frees it even
-     * when a Perl error raised inside the engine's call unwinds past here. */
+    /* The handles are borrowed, never copied or counted. */
     SV *frameArgs[kFrameArgs];
     SV **args = NULL;
     if (items > 0) {
-        args = items <= kFrameArgs
-                   ? frameArgs
-                   : reinterpret_cast<SV **>(SvPVX(sv_2mortal(newSV(items * sizeof(SV *)))));
-        Copy(&ST(0), args, items, SV *);
+        args = items <= kFrameArgs ? frameArgs : argumentBlock(items);
+        /* Most calls pass the method name and one argument: those two go
+         * straight, the rest in a loop (cheaper than a call to memcpy). */
+        args[0] = first[0];
+        if (items > 1) {
+            args[1] = first[1];
+            for (I32 i = 2; i < items; ++i)
+                args[i] = first[i];
+        }
     }
 
     /* The engine writes a local handle, not the stack slot: a conversion that
@@ -524,8 +602,11 @@ XSPROTO(callMethod)
         raiseText(message);
     }
 
-    ST(0) = result;
-    XSRETURN(1);
+    /* The one result goes in the first argument's slot.  Perl code that the
+     * engine's conversions ran may have moved the stack, but leaves its top
+     * as far from the base as it found it (every nested call does), so the
+     * top, not the base read above, locates the slot. */
+    *(PL_stack_sp -= items - 1) = result;
 }
 
 XSPROTO(majorVer)

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the module for the perl on PATH (or $PERL) in its own build folder
+# and runs the benchmarks under that perl.  Not part of the test suite.
+#   bench/run.sh [bench.pl options]      e.g. --reps 15, --no-callgrind
+# Build folder: $PLOTRUNE_BENCH_BUILD (default build-bench).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+perl=${PERL:-$(command -v perl)}
+build=${PLOTRUNE_BENCH_BUILD:-build-bench}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+
+bash tools/ensure-packages.sh cmake make g++ perl libffi-platypus-perl valgrind
+
+cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
+cmake --build "$build" -j2 >/dev/null
+
+# The allocation counter bench.pl preloads into a child perl.
+cc -O2 -shared -fPIC -fvisibility=hidden -o "$build/malloc_count.so" bench/malloc_count.c
+
+row=$(awk -F'\t' 'NR == 2 { print $1 "\t" $2 }' "$build/modules.tsv")
+export PLOTRUNE_MANIFEST="$build/modules.tsv"
+export PLOTRUNE_MODULE=${row%%$'\t'*}
+export PLOTRUNE_ARCH=${row##*$'\t'}
+export PLOTRUNE_MALLOC_COUNT="$build/malloc_count.so"
+exec "$perl" -I tests/lib bench/bench.pl "$@"
