@@ -198,7 +198,11 @@ for my $case (@values) {
             getBool   => PlotruneTest::call('getBool', ${ $make->() }),
             getString => PlotruneTest::call('getString', ${ $make->() }),
         );
-        my $four = read_scalar(${ $make->() });
+        # The four reads run in a row on one scalar, so its text is the one
+        # Perl gives after the number and integer reads have cached their
+        # values in it (-0.0 reads as "0" once an integer is cached).
+        my $four_of = $make->();
+        my $four = read_scalar($$four_of);
         $tried += 8;
         my $value = ${ $make->() };
         my $text = as_text($value);
@@ -213,9 +217,10 @@ for my $case (@values) {
         ok($got{getBool} == as_bool($value) && $four->{bool} == as_bool($value),
            "$M: $what: read as a bool gives Perl's truth")
             or diag("expected " . as_bool($value) . ", got $got{getBool} alone and $four->{bool} in readScalar");
-        ok($got{getString} eq $alone_text && $four->{text} eq $text,
+        my $four_text = $is_tie ? $text : as_text($$four_of);
+        ok($got{getString} eq $alone_text && $four->{text} eq $four_text,
            "$M: $what: read as text gives Perl's string up to its first NUL")
-            or diag('expected ' . show($alone_text) . ' alone and ' . show($text) . ' in readScalar, got '
+            or diag('expected ' . show($alone_text) . ' alone and ' . show($four_text) . ' in readScalar, got '
                     . show($got{getString}) . ' and ' . show($four->{text}));
     }
 

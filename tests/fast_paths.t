@@ -9,6 +9,7 @@ use warnings;
 no warnings 'numeric'; # texts read as numbers, on purpose
 local $SIG{__WARN__} = sub { warn @_ unless $_[0] =~ /isn't numeric/ };
 use Test::More;
+use Config;
 use Tie::Array;
 use Tie::Scalar;
 use PlotruneTest;
@@ -61,7 +62,7 @@ my @known = (
     [ 'Double', 1.7e308 + 1e293,         1.7e308 ],
     [ 'Double', -1.7e-100 * (1 + 1e-6),  -1.7e-100 ],
     [ 'Double', 1.0005e200 - 1e196,      1e200 ],
-    [ 'Int',    2**40 + 3,               3 ],
+    ($Config{ivsize} == 8 ? [ 'Int', 2**40 + 3, 3 ] : ()),    # an integer only where IV has 64 bits
     [ 'Int',    18446744073709551615,    -1 ],
     [ 'Int',    2147483648,              -2147483648 ],
 );
