@@ -1,4 +1,5 @@
 #!/bin/bash
+# shellcheck disable=SC2016  # single-quoted perl code is meant literally
 # Provide a 32-bit x86 perl without threads and with a 32-bit IV, built from
 # Debian's perl source package, since Debian ships no such perl.  Prints the
 # path of the perl as the last line of stdout; everything else goes to stderr.
@@ -19,48 +20,74 @@ good() {
 if good; then echo "$exe" >&3; exit 0; fi
 
 # Tools for fetching the source and compiling 32-bit code on an x86_64 host.
-need=(gcc-multilib libc6-dev-i386 dpkg-dev xz-utils make file)
+# The multilib libc has no libcrypt, so that one comes from the i386 arch.
+need=(gcc-multilib libc6-dev-i386 libcrypt-dev:i386 make dpkg-dev xz-utils)
 missing=()
 for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
 done
 
-# apt-get source needs deb-src entries; add them beside Debian's own binary
-# entries (same mirrors and suites) in a file of our own, once.
+# apt-get source needs deb-src entries; add them in a file of our own that
+# mirrors Debian's binary entries (same mirrors and suites), once.
 srcfile=/etc/apt/sources.list.d/perlplotrune-src.sources
-need_update=
 if ! grep -rqsE '^[[:space:]]*(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
         sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$srcfile"
     else
         sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list > "${srcfile%.sources}.list"
     fi
-    need_update=1
 fi
-if [ -n "$need_update" ] || [ ${#missing[@]} -gt 0 ] || ! apt-cache showsrc perl 2>/dev/null | grep -q '^Version:'; then
+if [ ${#missing[@]} -gt 0 ]; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+fi
+if [ ${#missing[@]} -gt 0 ] || ! apt-cache showsrc perl 2>/dev/null | grep -q '^Version:'; then
     apt-get update -qq
 fi
 if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Build the same upstream version as the host perl, so results compare;
-# fall back to the newest source apt knows if that exact one is gone.
-want=$(dpkg-query -W -f='${Version}' perl)
-versions=$(apt-cache showsrc perl | sed -n 's/^Version: //p')
-grep -qxF "$want" <<<"$versions" || want=$(sort -V <<<"$versions" | tail -1)
-upstream=${want%%-*}; upstream=${upstream#*:}
-
 work="$cache/src"
-tree="$work/perl-$upstream"
-rm -rf "$work" && mkdir -p "$work"
-# Debian's patches only adapt perl to Debian's own layout (paths, @INC);
-# the plain upstream tree is what we want for a private prefix.
-(cd "$work" && apt-get source -qq --download-only "perl=$want" &&
-    dpkg-source --skip-patches -x ./perl_*.dsc "$tree" >/dev/null)
+log="$work/build.log"
+rm -rf "$work" && mkdir -p "$work" && cd "$work"
+# Run a step with its output in the log; show the tail only if it fails.
+step() { "$@" >>"$log" 2>&1 || { tail -n 40 "$log"; echo "failed: $*"; exit 1; }; }
 
-# XS extensions the test suite loads; every pure-Perl extension (Test::More,
-# TAP::Harness, File::Temp, ...) is kept too, as it costs no compile time.
-xs="List/Util Data/Dumper Fcntl File/Glob IO Cwd POSIX"
-cd "$tree"
-nonxs=$(./Configure -S </dev/null >/dev/null 2>&1 || true)  # placeholder
+# Same upstream version as the host perl.  Every Debian revision of it
+# carries the same upstream tarball, and a mirror may lack the source of
+# the newest (security) revision, so take the first one that downloads.
+host=$(dpkg-query -W -f='${Version}' perl)
+upstream=${host#*:}; upstream=${upstream%%-*}
+got=
+for v in "$host" $(apt-cache showsrc perl | sed -n 's/^Version: //p' | sort -rV); do
+    case "$v" in "$upstream"-*|*:"$upstream"-*) ;; *) continue ;; esac
+    if apt-get source -qq --download-only "perl=$v" >>"$log" 2>&1; then got=$v; break; fi
+done
+[ -n "$got" ] || { tail -n 20 "$log"; echo "no perl $upstream source could be downloaded"; exit 1; }
+# Debian's patches adapt perl to Debian's own layout (@INC, install paths),
+# which would leak the host's 64-bit module dirs into this perl; the plain
+# upstream tree is what a private prefix wants.
+step dpkg-source --skip-patches -x ./perl_*.dsc tree
+cd tree
+
+# XS extensions that tests load (Test2 itself needs Time::HiRes, and Storable
+# for forked tests), plus B for ExtUtils::MakeMaker and re for the build's
+# own doc step.  Configure keeps every pure-Perl extension regardless, so
+# Test::More, TAP::Harness, File::Temp, ... get installed as well.
+xs="List/Util Data/Dumper Fcntl File/Glob IO Cwd POSIX Time/HiRes Storable mro PerlIO/scalar re B"
+# -m32 goes into cc itself so every probe and link is 32-bit.  Configure
+# keeps a given lddlflags as is, so -shared must be spelled out.  The hints
+# take library dirs from the 64-bit gcc and pick up whatever -l happens to
+# exist on the machine, so point them at the multilib dir and fix the libs.
+# archname would otherwise come from the 64-bit uname.
+step ./Configure -des -Dcc='gcc -m32' -Accflags=-m32 -Aldflags=-m32 -Dlddlflags='-shared -m32' \
+    -Dplibpth=/usr/lib32 -Dlibs='-lpthread -ldl -lm -lcrypt -lutil -lc' \
+    -Uuseithreads -Uusemultiplicity -Uuse64bitint -Uuse64bitall -Uuselongdouble -Dusedl \
+    -Darchname=i686-linux -Dprefix="$prefix" -Dman1dir=none -Dman3dir=none -Donlyextensions="$xs"
+step make -j2
+rm -rf "$prefix"
+step make install
+cd / && rm -rf "$work"   # the install is all we reuse
+
+good || { echo "built perl at $exe is not the expected 32-bit, no-threads, 32-bit-IV perl"; exit 1; }
+echo "$exe" >&3

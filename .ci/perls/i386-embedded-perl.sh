@@ -1,4 +1,5 @@
 #!/bin/bash
+# shellcheck disable=SC2016  # single-quoted perl code is meant literally
 # Provide a 32-bit (i386) threaded perl with 64-bit IV: Debian's i386
 # libperl driven by our small embedding main.  Prints the path of the
 # executable as the last line of stdout; everything else goes to stderr.
@@ -29,6 +30,7 @@ fi
 # The i386 Config.pm refuses to load under the 64-bit host perl, so read
 # the flags libperl was compiled with straight from its config.sh copy.
 cfg() { sed -n "s/^$1='\(.*\)'\$/\1/p" "$arch/Config_heavy.pl"; }
+[ -n "$(cfg ccflags)" ] || { echo "no ccflags found in $arch/Config_heavy.pl"; exit 1; }
 cflags="-m32 $(cfg ccflags) $(cfg optimize) -I$arch/CORE"
 ldflags="-m32 $(cfg ldflags) $(cfg ccdlflags)"
 
@@ -42,8 +44,8 @@ fi
 mkdir -p "$prefix/bin"
 # shellcheck disable=SC2086  # flag lists are meant to split
 gcc $cflags -o "$exe.tmp" "$src" $ldflags "$libperl"
+facts=$("$exe.tmp" -MConfig -e 'print "$Config{ptrsize} $Config{ivsize} $Config{useithreads}"')
+[ "$facts" = "4 8 define" ] || { echo "built perl reports '$facts', not '4 8 define'"; exit 1; }
 mv -f "$exe.tmp" "$exe"
 echo "$stamp" > "$prefix/.stamp"
-
-"$exe" -e 'use Config; exit !($Config{ptrsize} == 4)' || { echo "built perl is not 32-bit" ; exit 1; }
 echo "$exe" >&3
