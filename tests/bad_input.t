@@ -211,7 +211,12 @@ for my $case (@values) {
         ok(same_number($got{getDouble}, as_double($value)) && same_number($four->{double}, as_double($value)),
            "$M: $what: read as a double gives Perl's number")
             or diag("expected " . as_double($value) . ", got $got{getDouble} alone and $four->{double} in readScalar");
-        ok($got{getInt} == as_int($value) && $four->{int} == as_int($value),
+        # NaN has no integer: what a perl makes of it differs between
+        # versions and with the scalar's cached flags, so only its form is
+        # checked.
+        my $is_nan = do { my $d = as_double($value); $d != $d };
+        ok($is_nan ? $got{getInt} == int($got{getInt}) && $four->{int} == int($four->{int})
+                   : $got{getInt} == as_int($value) && $four->{int} == as_int($value),
            "$M: $what: read as an int gives the low 32 bits of Perl's integer")
             or diag("expected " . as_int($value) . ", got $got{getInt} alone and $four->{int} in readScalar");
         ok($got{getBool} == as_bool($value) && $four->{bool} == as_bool($value),
