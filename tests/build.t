@@ -6,6 +6,7 @@ use strict;
 use warnings;
 use Test::More;
 use Config;
+use File::Spec;
 use PlotruneTest;
 
 my $b = build();
@@ -22,6 +23,15 @@ is($M, $expected, "$M: the module name follows from this perl's version, IV size
 
 my $in_range = $minor >= 12 && $minor <= 22 && $minor % 2 == 0 && $Config{ptrsize} == 4;
 is(!!$b->{supported}, !!$in_range, "$M: the build knows whether it is one of the supported configurations");
+
+{
+    # The build's own probe, run again under this perl, names the same build.
+    my $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir);
+    my $probe = `"$^X" "$root/configs/probe_perl.pl" "$root/configs/configurations.tsv"`;
+    my %said = map { /^(\w+)\t(.*)$/ ? ($1, $2) : () } split /\n/, $probe;
+    is($said{module}, $M, "$M: the configuration probe gives this module name under this perl");
+    is($said{supported}, $b->{supported}, "$M: the configuration probe agrees on being supported");
+}
 
 # ---------------------------------------------------------- the file
 
