@@ -228,8 +228,8 @@ struct TextElement {
     typedef const char *Type;
     static Type read(SV *sv) { return textOf(sv); }
     static Type missing() { return kEmptyText; }
-    static bool mayRunCode(SV *sv) { return SvOK(sv) && (SvGMAGICAL(sv) || !SvPOK(sv)); }
     static bool cached(SV *sv) { return cachedText(sv); }
+    static bool mayRunCode(SV *sv) { return SvOK(sv) && !cachedText(sv); } /* undefined reads as kEmptyText */
     static Type readCached(SV *sv) { return SvPVX(sv); }
     /* A text points into its element's buffer, which Perl code run by a
      * later element may rewrite or free; such texts are copied into mortals
@@ -242,8 +242,8 @@ struct NumberElement {
     typedef double Type;
     static Type read(SV *sv) { return numberOf(sv); }
     static Type missing() { return 0.0; }
-    static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvNOK(sv); }
     static bool cached(SV *sv) { return cachedNumber(sv); }
+    static bool mayRunCode(SV *sv) { return !cachedNumber(sv); }
     static Type readCached(SV *sv) { return snapSentinel(SvNVX(sv)); }
     static const bool kBorrowed = false;
     static Type own(Type value) { return value; }
@@ -253,8 +253,8 @@ struct IntegerElement {
     typedef int32_t Type;
     static Type read(SV *sv) { return integerOf(sv); }
     static Type missing() { return 0; }
-    static bool mayRunCode(SV *sv) { return SvGMAGICAL(sv) || !SvIOK(sv); }
     static bool cached(SV *sv) { return cachedInteger(sv); }
+    static bool mayRunCode(SV *sv) { return !cachedInteger(sv); }
     static Type readCached(SV *sv) { return lowInt32(SvIVX(sv)); }
     static const bool kBorrowed = false;
     static Type own(Type value) { return value; }
