@@ -1,13 +1,15 @@
 #!/usr/bin/perl
 # Prints what a build and test run covered: every supported configuration,
 # whether a perl served it, whether its module was built, and how its tests
-# went; then the builds beyond the supported set.
-# Usage: summary.pl configurations.tsv modules.tsv [ctest-junit.xml]
+# went; then the builds beyond the supported set.  A run may span several
+# build folders (two perls that give one module name need one each): give
+# each folder's manifest and test report.
+# Usage: summary.pl configurations.tsv modules.tsv [results.xml] [modules.tsv results.xml ...]
 use strict;
 use warnings;
 
-my ($table, $manifest, $junit) = @ARGV;
-die "usage: $0 configurations.tsv modules.tsv [results.xml]\n" unless $table && $manifest;
+my ($table, @runs) = @ARGV;
+die "usage: $0 configurations.tsv modules.tsv [results.xml] ...\n" unless $table && @runs;
 
 sub rows {
     my ($file) = @_;
@@ -18,12 +20,11 @@ sub rows {
     return map { my %r; @r{@columns} = split /\t/; \%r } @lines;
 }
 
-my @configurations = rows($table);
-my @built = -f $manifest ? rows($manifest) : ();
-
 # Test results per module and architecture, from ctest's JUnit report.
-my %tests;
-if ($junit && open my $fh, '<', $junit) {
+sub results {
+    my ($junit) = @_;
+    my %tests;
+    open my $fh, '<', $junit or return \%tests;
     local $/;
     my $xml = <$fh>;
     while ($xml =~ /<testcase name="([^"\/]+)\/([^"\/]+)\/([^"]+)"[^>]*status="(\w+)"/g) {
@@ -31,11 +32,24 @@ if ($junit && open my $fh, '<', $junit) {
         $t->{run}++;
         if ($4 eq 'run') { $t->{passed}++ } else { push @{ $t->{failed} }, $3 }
     }
+    return \%tests;
+}
+
+my @configurations = rows($table);
+my @built;
+while (@runs) {
+    my ($manifest, $junit) = splice @runs, 0, 2;
+    next unless -f $manifest;
+    my $tests = $junit ? results($junit) : {};
+    for my $row (rows($manifest)) {
+        $row->{tests} = $tests->{"$row->{arch}/$row->{module}"};
+        push @built, $row;
+    }
 }
 
 sub status_of {
     my ($row) = @_;
-    my $t = $tests{"$row->{arch}/$row->{module}"};
+    my $t = $row->{tests};
     my $made = -f $row->{module_file} ? 'yes' : 'no';
     return ($made, '-', 'not built') if $made eq 'no';
     return ($made, '-', 'not tested') unless $t;
@@ -45,7 +59,7 @@ sub status_of {
 
 my $format = "%-22s %-8s %-46s %-6s %-7s %s\n";
 printf $format, 'Configuration', 'Arch', 'Perl', 'Built', 'Tests', 'Result';
-my ($covered, $passed, $missing) = (0, 0, 0);
+my ($covered, $passed, $missing, @failed) = (0, 0, 0);
 for my $c (@configurations) {
     my @served = grep { $_->{module} eq $c->{module} && $_->{arch} eq 'i386' } @built;
     if (!@served) {
@@ -53,17 +67,24 @@ for my $c (@configurations) {
         $missing++;
         next;
     }
+    my $all_passed = 1;
     for my $row (@served) {
         my @status = status_of($row);
         printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
-        $covered++;
-        $passed++ if $status[2] eq 'passed';
+        $all_passed = 0 unless $status[2] eq 'passed';
     }
+    $covered++;
+    if ($all_passed) { $passed++ } else { push @failed, $c->{module} }
 }
 my @beyond = grep { !$_->{supported} } @built;
 if (@beyond) {
     print "\nBeyond the supported set (built and tested all the same):\n";
-    printf $format, $_->{module}, $_->{arch}, $_->{perl}, status_of($_) for @beyond;
+    for my $row (@beyond) {
+        my @status = status_of($row);
+        printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
+        push @failed, "$row->{module} ($row->{arch}, beyond)" unless $status[2] eq 'passed';
+    }
 }
 printf "\n%d of %d supported configurations had a perl; %d passed; %d had no perl.\n",
     $covered, scalar @configurations, $passed, $missing;
+print "Failed: ", join(', ', @failed), "\n" if @failed;
