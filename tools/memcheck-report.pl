@@ -4,8 +4,8 @@
 # a signal, or lost a block that the module or the stand-in engine
 # allocated; perl's own leaks are counted and shown, not failed.
 #
-# With --direct (for a perl that keeps its heap at exit, as perls before
-# 5.36 built without DEBUGGING do whatever PERL_DESTRUCT_LEVEL says), every
+# With --direct (for a perl that keeps its heap at exit whatever
+# PERL_DESTRUCT_LEVEL says, as the old 32-bit perls here do), every
 # scalar and glob perl made is still unfreed at exit, those made on the
 # module's behalf included: only blocks that the module or the engine took
 # from the allocator itself count as theirs then.
