@@ -629,8 +629,10 @@ XSPROTO(callMethod)
     /* The one result goes in the first argument's slot.  Perl code that the
      * engine's conversions ran may have moved the stack, but leaves its top
      * as far from the base as it found it (every nested call does), so the
-     * top, not the base read above, locates the slot. */
-    *(PL_stack_sp -= items - 1) = result;
+     * top, not the base read above, locates the slot.  An engine that
+     * reported success with the slot left null gives undef: a null pointer
+     * on Perl's stack would crash the program. */
+    *(PL_stack_sp -= items - 1) = result ? result : &PL_sv_undef;
 }
 
 XSPROTO(majorVer)
