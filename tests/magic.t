@@ -93,7 +93,10 @@ for my $c (@scalars) {
     my $perl = $t;    # Perl's own read leaves flags behind ...
     $tie->{value} = undef;
     push @seen, unpack('L!', $call->('stringAddress', $t)) == $empty ? 'empty' : 'not empty';
-    is_deeply([ @seen, $tie->{fetches} ], [ 'first', 'second', 'empty', 4 ],
+    $t = 'stored';    # ... and so does a store
+    $tie->{value} = 'behind';
+    push @seen, $call->('getString', $t);
+    is_deeply([ @seen, $tie->{fetches} ], [ 'first', 'second', 'empty', 'behind', 5 ],
               "$M: getString: a tie gives its current value each read, fetched once a read");
 }
 
