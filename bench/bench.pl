@@ -161,6 +161,8 @@ my %loop_cases = (
     lln     => [ $X, $XSUB, 200_000, 1 ],
     getDoubleArray => [ 'main::arrays(1000000)', "${M}::callMethod('countDoubleArray', \\\@main::D1000000)", 10, 1_000_000 ],
     sumArray => [ 'main::arrays(1000000)', "${M}::callMethod('sumArray', \\\@main::D1000000)", 10, 1_000_000 ],
+    getIntArray => [ 'main::arrays(1000000)', "${M}::callMethod('countIntArray', \\\@main::I1000000)", 10, 1_000_000 ],
+    getStringArray => [ 'main::arrays(1000000)', "${M}::callMethod('countStringArray', \\\@main::S1000000)", 10, 1_000_000 ],
     sum0    => [ 'main::arrays(1000000)', 'List::Util::sum0(@main::D1000000)', 10, 1_000_000 ],
 );
 
@@ -314,8 +316,8 @@ if ($opt{callgrind}) {
     } else {
         my @rows;
         my %per;
-        my @cases = qw(num lln getDoubleArray sumArray sum0);
-        my %anchor_of = (num => 'lln', getDoubleArray => 'sum0', sumArray => 'sum0');
+        my @cases = qw(num lln getDoubleArray sumArray getIntArray getStringArray sum0);
+        my %anchor_of = (num => 'lln', map { $_ => 'sum0' } qw(getDoubleArray sumArray getIntArray getStringArray));
         for my $case (@cases) {
             my ($with, $gw) = callgrind_run($case, 'with');
             my ($without, $go) = callgrind_run($case, 'without');

@@ -134,9 +134,16 @@ inline double numberOf(SV *sv) { return snapSentinel(SvNV(sv)); }
 
 inline int32_t integerOf(SV *sv) { return lowInt32(SvIV(sv)); }
 
-/* An undefined scalar reads as the empty text without conversion, so without
- * a warning and without running get-magic. */
-inline const char *textOf(SV *sv) { return SvOK(sv) ? SvPV_nolen(sv) : kEmptyText; }
+/* A scalar with get-magic (a capture variable, a substr, a tie) shows no
+ * value, or one left from an earlier fetch, until that magic runs: it runs
+ * here once, and the fetched value decides, read without running it again.
+ * An undefined value reads as the empty text without conversion, so without
+ * a warning. */
+inline const char *textOf(SV *sv)
+{
+    SvGETMAGIC(sv);
+    return SvOK(sv) ? SvPV_nomg_const_nolen(sv) : kEmptyText;
+}
 
 /* Whether a reader's value is the scalar's cached field as it stands: the
  * field is valid and no get-magic could replace it.  For such a scalar the
@@ -229,7 +236,8 @@ struct TextElement {
     static Type read(SV *sv) { return textOf(sv); }
     static Type missing() { return kEmptyText; }
     static bool cached(SV *sv) { return cachedText(sv); }
-    static bool mayRunCode(SV *sv) { return SvOK(sv) && !cachedText(sv); } /* undefined reads as kEmptyText */
+    /* undefined and without get-magic reads as kEmptyText */
+    static bool mayRunCode(SV *sv) { return !cachedText(sv) && (SvOK(sv) || SvGMAGICAL(sv)); }
     static Type readCached(SV *sv) { return SvPVX(sv); }
     /* A text points into its element's buffer, which Perl code run by a
      * later element may rewrite or free; such texts are copied into mortals
@@ -282,11 +290,23 @@ void guardArrayRead(AV *av, void **pending)
     SAVEDESTRUCTOR_X(freeUnclaimedBlock, pending);
 }
 
+/* Gives the first n values of the block copies of their own; true, to say
+ * that the values read from now on are copied too. */
+template <typename Element> bool ownTexts(typename Element::Type *block, IV n)
+{
+    for (IV j = 0; j < n; ++j)
+        block[j] = Element::own(block[j]);
+    return true;
+}
+
 template <typename Element>
 int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
 {
     typedef typename Element::Type T;
 
+    /* A tie, or a tied hash's element, holds its value once fetched: fetch
+     * once, and decide on what came. */
+    SvGETMAGIC(sv);
     /* No array at all: an empty result, nothing allocated. */
     if (!SvOK(sv)) {
         *values = NULL;
@@ -351,16 +371,20 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
             guardArrayRead(av, &pending);
             guarded = true;
         }
-        /* A tied array lends a proxy that holds no value until its get-magic
-         * runs, and the text reader judges definedness by flags alone: fetch
-         * once, into a mortal copy that every reader takes as it is. */
-        if (tied && element)
+        /* An element with get-magic (a tied array's proxy, $1 aliased in @_,
+         * an element of @-) shows its value only once that magic has run:
+         * it is fetched once, into a mortal copy that every reader takes as
+         * it is.  The Perl code a fetch runs may rewrite texts read before;
+         * a tied array's elements are all such copies, out of its reach. */
+        const bool magical = element && SvGMAGICAL(element);
+        if (Element::kBorrowed && !copying && magical && !tied)
+            copying = ownTexts<Element>(block, i);
+        if (magical)
             element = sv_mortalcopy(element);
-        if (Element::kBorrowed && !copying && element && (SvGMAGICAL(element) || SvROK(element))) {
-            copying = true;
-            for (IV j = 0; j < i; ++j)
-                block[j] = Element::own(block[j]);
-        }
+        /* A reference's text is made for the read (and its overloading may
+         * run Perl code). */
+        if (Element::kBorrowed && !copying && element && SvROK(element))
+            copying = ownTexts<Element>(block, i);
         const T value = element ? Element::read(element) : Element::missing();
         block[i] = copying ? Element::own(value) : value;
     }
@@ -605,8 +629,10 @@ XSPROTO(callMethod)
     /* The one result goes in the first argument's slot.  Perl code that the
      * engine's conversions ran may have moved the stack, but leaves its top
      * as far from the base as it found it (every nested call does), so the
-     * top, not the base read above, locates the slot. */
-    *(PL_stack_sp -= items - 1) = result;
+     * top, not the base read above, locates the slot.  An engine that
+     * reported success with the slot left null gives undef: a null pointer
+     * on Perl's stack would crash the program. */
+    *(PL_stack_sp -= items - 1) = result ? result : &PL_sv_undef;
 }
 
 XSPROTO(majorVer)

@@ -69,15 +69,17 @@ sub dual {
     value("dual value $num with string '$str'", dualvar($num, $str), dual => [ $num, $str ]);
 }
 
-# A tie that has been read once, so that its flags show a value: a tie never
-# fetched reads as empty text by design (see scalar_readers.t).
+# A tie never fetched, and one read once before, so that its flags show a
+# value (Perl 5.18 on keeps them).
 sub tied_value {
     my ($name, $value) = @_;
-    push @cases, { name => "tied, fetching $name", make => sub {
-        tie my $t, 'PlainTie', $value;
-        my $seen = $t;
-        $_[0]->($t);
-    } };
+    for my $seen (0, 1) {
+        push @cases, { name => "tied, fetching $name" . ($seen ? ', read before' : ''), make => sub {
+            tie my $t, 'PlainTie', $value;
+            my $before = $seen ? $t : undef;
+            $_[0]->($t);
+        } };
+    }
 }
 
 # A value that some earlier Perl code has used in another way.

@@ -58,6 +58,16 @@ for my $shape (@shapes) {
 }
 is($call->('num', 2.5), 2.5, "$M: after some four thousand failures the next call works");
 
+# ------------------------------------------------- a null result
+
+{
+    my @got = ('before', $call->('nullResult'), 'after');
+    is_deeply(\@got, [ 'before', undef, 'after' ],
+              "$M: an engine that reports success with a null result slot gives undef in its slot");
+    my @many = ('before', $call->('nullResult', (1) x 20), 'after');
+    is_deeply(\@many, [ 'before', undef, 'after' ], "$M: ... with arguments beyond the frame too");
+}
+
 # ------------------------------------------------- results made and dropped
 
 for my $n (0, 1, 100_000) {

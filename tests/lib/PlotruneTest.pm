@@ -155,19 +155,21 @@ sub read_scalar {
     return \%r;
 }
 
-# One array reader: kind is Double, Int, String or StringAddress.
+# One array reader: kind is Double, Int, String or StringAddress; the value
+# goes to the engine as itself (a tie stays one).
 # Returns { status, count, untouched, values => [...] }.
 sub read_array {
-    my ($kind, $value) = @_;
+    my ($kind) = @_;
     my $method = $kind eq 'StringAddress' ? 'stringArrayAddresses' : "get${kind}Array";
-    my $reply = call($method, $value);
+    my $reply = call($method, $_[1]);
     my ($status, $count, $untouched) = unpack 'l l l', $reply;
     my $rest = substr $reply, 12;
     my @values =
           $kind eq 'Double'        ? unpack('d*', $rest)
         : $kind eq 'Int'           ? unpack('l*', $rest)
         : $kind eq 'StringAddress' ? unpack("($address_format)*", $rest)
-        : $count > 0               ? split(/\0/, $rest, -1)
+        : $count == 1              ? ($rest)    # split gives nothing for one empty text
+        : $count > 1               ? split(/\0/, $rest, -1)
         :                            ();
     return { status => $status, count => $count, untouched => $untouched, values => \@values };
 }
