@@ -196,6 +196,23 @@ static int getString(Call *c)
     return 1;
 }
 
+/* Two reads of one scalar, both texts used only after the second: a fetch
+ * that the second read runs must leave the first text as it was. */
+static int getStringTwice(Call *c)
+{
+    const char *first = NULL, *second = NULL;
+    Reply r = {0};
+    if (!need(c, 1, "getStringTwice"))
+        return 0;
+    c->t->getString(c->args[1], &first);
+    c->t->getString(c->args[1], &second);
+    put(&r, first, strlen(first) + 1);
+    put(&r, second, strlen(second));
+    c->t->releaseString(first);
+    c->t->releaseString(second);
+    return answer(c, &r);
+}
+
 /* The text pointer itself, for identity checks. */
 static int stringAddress(Call *c)
 {
@@ -494,6 +511,7 @@ static const struct {
     {"getBool", getBool},
     {"getBoolNull", getBoolNull},
     {"getString", getString},
+    {"getStringTwice", getStringTwice},
     {"stringAddress", stringAddress},
     {"readScalar", readScalar},
     {"getDoubleArray", doubleArray},

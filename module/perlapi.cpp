@@ -136,13 +136,16 @@ inline int32_t integerOf(SV *sv) { return lowInt32(SvIV(sv)); }
 
 /* A scalar with get-magic (a capture variable, a substr, a tie) shows no
  * value, or one left from an earlier fetch, until that magic runs: it runs
- * here once, and the fetched value decides, read without running it again.
- * An undefined value reads as the empty text without conversion, so without
- * a warning. */
+ * here once, into a mortal copy, and the fetched value decides.  The text
+ * then lives in the copy, which no later fetch of the same scalar (another
+ * read, or Perl code run by another read) can rewrite or free before the
+ * call ends.  An undefined value reads as the empty text without
+ * conversion, so without a warning. */
 inline const char *textOf(SV *sv)
 {
-    SvGETMAGIC(sv);
-    return SvOK(sv) ? SvPV_nomg_const_nolen(sv) : kEmptyText;
+    if (SvGMAGICAL(sv))
+        sv = sv_mortalcopy(sv);
+    return SvOK(sv) ? SvPV_nolen(sv) : kEmptyText;
 }
 
 /* Whether a reader's value is the scalar's cached field as it stands: the

@@ -100,6 +100,21 @@ for my $c (@scalars) {
               "$M: getString: a tie gives its current value each read, fetched once a read");
 }
 
+# Two reads of one tie in one call: the second fetch must not rewrite the
+# text the first read handed out (each FETCH gives a new value of one length,
+# which Perl would store in the same buffer).
+{
+    package MagicTicking;
+    sub TIESCALAR { my ($class) = @_; my $n = 0; return bless \$n, $class }
+    sub FETCH { my ($self) = @_; return sprintf 'fetch %03d', ++$$self }
+    sub STORE { }
+}
+{
+    my $tie = tie my $t, 'MagicTicking';
+    is_deeply([ split /\0/, $call->('getStringTwice', $t) ], [ 'fetch 001', 'fetch 002' ],
+              "$M: getString: two reads of a tie in one call give two fetches, the first text left as it was");
+}
+
 # The array readers' argument: fetched once, then an array, no array or refused.
 for my $kind (qw(Double Int String)) {
     my @cases = (
