@@ -14,6 +14,15 @@ set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 # which is not instrumented itself.
 option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
 
+# Install: a Perl library tree under the prefix (lib/perl5, the modules under
+# each perl's archname), or straight into each perl's own site folders.
+option(PLOTRUNE_INSTALL_SITE "Install into each perl's own site folders instead of a tree under the prefix" OFF)
+set(PLOTRUNE_ENGINE "" CACHE STRING
+    "Engine library (or several, one per architecture, separated by ':') to install beside every module")
+set_property(GLOBAL PROPERTY PLOTRUNE_PERL_LIBS "")
+set_property(GLOBAL PROPERTY PLOTRUNE_BUILD_LINES "")
+set_property(GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES "")
+
 function(plotrune_begin_manifest file)
   set(PLOTRUNE_MANIFEST "${file}" PARENT_SCOPE)
   file(WRITE "${file}" "module\tarch\tperl\tmodule_file\tengine_file\tengine_without_entry_file\tengine_lazy_file\tsupported\n")
@@ -123,9 +132,43 @@ function(plotrune_add_perl perl)
         "LSAN_OPTIONS=suppressions=${PLOTRUNE_ROOT}/tools/lsan.supp:print_suppressions=0")
   endif()
 
+  set_property(GLOBAL APPEND PROPERTY PLOTRUNE_STANDIN_ENGINES "${dir}/libplotrune.so")
+
   set(module_file "${dir}/${module}.so")
   file(APPEND "${PLOTRUNE_MANIFEST}"
     "${module}\t${arch}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${dir}/lazy/libplotrune.so\t${cfg_supported}\n")
+
+  if(PLOTRUNE_INSTALL_SITE)
+    set(lib_dir "${cfg_site_lib}")
+    set(arch_dir "${cfg_site_arch}")
+    set(auto_dir "${cfg_site_auto}")
+  else()
+    set(lib_dir "${cfg_tree_lib}")
+    set(arch_dir "${cfg_tree_arch}")
+    set(auto_dir "${cfg_tree_auto}")
+  endif()
+  install(TARGETS ${target} LIBRARY DESTINATION "${auto_dir}")
+  install(FILES "${dir}/${module}.pm" DESTINATION "${arch_dir}")
+  get_property(perl_libs GLOBAL PROPERTY PLOTRUNE_PERL_LIBS)
+  if(NOT "${lib_dir}" IN_LIST perl_libs)
+    set_property(GLOBAL APPEND PROPERTY PLOTRUNE_PERL_LIBS "${lib_dir}")
+    foreach(file IN LISTS cfg_perl_files)
+      get_filename_component(sub "${file}" DIRECTORY)
+      install(FILES "${PLOTRUNE_ROOT}/lib/${file}" DESTINATION "${lib_dir}/${sub}")
+    endforeach()
+  endif()
+  if(IS_ABSOLUTE "${auto_dir}")
+    set(engine_dir "${auto_dir}")
+  else()
+    set(engine_dir "\${CMAKE_INSTALL_PREFIX}/${auto_dir}")
+  endif()
+  install(CODE "set(PLOTRUNE_AUTO \"${engine_dir}\")
+    set(PLOTRUNE_PTR_BITS ${cfg_ptr_bits})
+    set(PLOTRUNE_MODULE ${module})
+    set(PLOTRUNE_CONFIGURED_ENGINE \"${PLOTRUNE_ENGINE}\")
+    include(\"${PLOTRUNE_ROOT}/configs/install_engine.cmake\")")
+  set_property(GLOBAL APPEND PROPERTY PLOTRUNE_BUILD_LINES
+    "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\n")
 
   # Every test file runs under this module's own perl, through prove.
   file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/tests" "${PLOTRUNE_ROOT}/tests/*.t")
@@ -139,4 +182,57 @@ function(plotrune_add_perl perl)
       LABELS "${module};${arch}"
       ENVIRONMENT "PLOTRUNE_MANIFEST=${PLOTRUNE_MANIFEST};PLOTRUNE_MODULE=${module};PLOTRUNE_ARCH=${arch};${sanitize_env}")
   endforeach()
+endfunction()
+
+# After every perl's module: the tree's manifest, and one archive of the tree
+# (cpack, or the package target).
+function(plotrune_end_install)
+  get_property(lines GLOBAL PROPERTY PLOTRUNE_BUILD_LINES)
+  set(builds "${CMAKE_BINARY_DIR}/builds.tsv")
+  string(REPLACE ";" "" lines "${lines}")
+  file(WRITE "${builds}" "# perlplotrune ${PROJECT_VERSION}: the builds in this tree, then the SHA-256 of every file in it\n"
+                         "# build\tmodule\tperl\tthreads\tiv_bits\tptr_bits\tarchname\tsupported\n${lines}")
+  if(NOT PLOTRUNE_INSTALL_SITE)
+    install(CODE "set(PLOTRUNE_BUILDS \"${builds}\")
+      include(\"${PLOTRUNE_ROOT}/configs/install_manifest.cmake\")")
+  endif()
+
+  get_property(built GLOBAL PROPERTY PLOTRUNE_BUILT)
+  set(arches "")
+  foreach(item IN LISTS built)
+    string(REGEX REPLACE "/.*" "" item_arch "${item}")
+    list(APPEND arches "${item_arch}")
+  endforeach()
+  list(REMOVE_DUPLICATES arches)
+  list(SORT arches)
+  string(REPLACE ";" "-" arches "${arches}")
+  # The tests' tree holds every build with its own stand-in engine, given
+  # the way an engine maintainer gives theirs; the tests' archive holds none.
+  set(tree "${CMAKE_BINARY_DIR}/test-tree")
+  set(package_dir "${CMAKE_BINARY_DIR}/test-package")
+  set(package "${package_dir}/perlplotrune-${PROJECT_VERSION}-${arches}.tar.xz")
+  get_property(engines GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES)
+  string(REPLACE ";" ":" engines "${engines}")
+  add_test(NAME install/tree
+    COMMAND sh -c "rm -rf \"$1\" && PLOTRUNE_ENGINE=\"$2\" \"$3\" --install . --prefix \"$1\""
+                  sh "${tree}" "${engines}" "${CMAKE_COMMAND}"
+    WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
+  set_tests_properties(install/tree PROPERTIES FIXTURES_SETUP plotrune_tree)
+  add_test(NAME install/package
+    COMMAND sh -c "rm -rf \"$1\" && unset PLOTRUNE_ENGINE && \"$2\" -G TXZ -B \"$1\" >/dev/null"
+                  sh "${package_dir}" "${CMAKE_CPACK_COMMAND}"
+    WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
+  set_tests_properties(install/package PROPERTIES FIXTURES_SETUP plotrune_package)
+  foreach(item IN LISTS built)
+    set_property(TEST "${item}/install.t" APPEND PROPERTY FIXTURES_REQUIRED plotrune_tree plotrune_package)
+    set_property(TEST "${item}/install.t" APPEND PROPERTY ENVIRONMENT
+                 "PLOTRUNE_TREE=${tree}" "PLOTRUNE_PACKAGE=${package}")
+  endforeach()
+
+  set(CPACK_GENERATOR TXZ)
+  set(CPACK_PACKAGE_NAME perlplotrune)
+  set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+  set(CPACK_PACKAGE_FILE_NAME "perlplotrune-${PROJECT_VERSION}-${arches}")
+  set(CPACK_SOURCE_GENERATOR "")
+  include(CPack)
 endfunction()
