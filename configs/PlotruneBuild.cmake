@@ -226,7 +226,7 @@ function(plotrune_end_install)
   foreach(item IN LISTS built)
     set_property(TEST "${item}/install.t" APPEND PROPERTY FIXTURES_REQUIRED plotrune_tree plotrune_package)
     set_property(TEST "${item}/install.t" APPEND PROPERTY ENVIRONMENT
-                 "PLOTRUNE_TREE=${tree}" "PLOTRUNE_PACKAGE=${package}")
+                 "PLOTRUNE_TREE=${tree}" "PLOTRUNE_TREE_MANIFEST=${tree}/perlplotrune-manifest.tsv" "PLOTRUNE_PACKAGE=${package}")
   endforeach()
 
   set(CPACK_GENERATOR TXZ)

@@ -62,13 +62,16 @@ sub loads_from {
 
 loads_from('the install tree', "$tree/lib/perl5");
 
-my %listed;
-for my $line (split /\n/, slurp("$tree/perlplotrune-manifest.tsv")) {
-    my @f = split /\t/, $line;
-    $listed{"$f[1] $f[6]"} = 1 if $f[0] eq 'build';
-}
-ok($listed{"$M $p->{archname}"}, "$M: the tree's manifest lists this build and its archname");
-{
+SKIP: {
+    # A CMake install writes the tree's manifest; make test stages its tree from blib.
+    my $manifest = $ENV{PLOTRUNE_TREE_MANIFEST};
+    skip 'this tree has no manifest (staged by make test)', 2 unless $manifest;
+    my %listed;
+    for my $line (split /\n/, slurp($manifest)) {
+        my @f = split /\t/, $line;
+        $listed{"$f[1] $f[6]"} = 1 if $f[0] eq 'build';
+    }
+    ok($listed{"$M $p->{archname}"}, "$M: the tree's manifest lists this build and its archname");
     my @built = map { (split /\t/)[0] } grep { !/^module\t/ } split /\n/, slurp($ENV{PLOTRUNE_MANIFEST});
     is_deeply([ sort map { (split ' ')[0] } keys %listed ], [ sort @built ],
               "$M: every module built is in the one tree, side by side");

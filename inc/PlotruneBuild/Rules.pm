@@ -92,6 +92,23 @@ sub arch_flags {
     return @riding;
 }
 
+# The compilers of the perl's own toolchain: its C compiler for the engines,
+# and the C++ compiler of the same family for the module ($ENV{CXX} first).
+sub c_compiler {
+    my ($p) = @_;
+    my ($cc) = words($p->{cc});
+    return $cc;
+}
+
+sub cxx_compiler {
+    my ($p) = @_;
+    return $ENV{CXX} if $ENV{CXX};
+    my $cc = c_compiler($p);
+    return $cc =~ /^(.*)gcc(-[\d.]+)?\z/ ? "$1g++" . (defined $2 ? $2 : '')
+         : $cc =~ /^(.*)clang(-[\d.]+)?\z/ ? "$1clang++" . (defined $2 ? $2 : '')
+         : 'c++';
+}
+
 # Whether the C++ compiler takes a flag; -fno-plt is newer than g++ 4.8.
 my %accepts;
 sub accepts {
@@ -176,6 +193,30 @@ sub site_layout {
         auto => "$p->{sitearch}/auto/$p->{module}",
         so   => "$p->{sitearch}/auto/$p->{module}/$p->{module}.so",
     };
+}
+
+# Copies the engine given (one file, or several separated by ':', one per
+# architecture) beside an installed module: the one of the module's ELF
+# class, since an engine of another class would never load.  Returns the
+# file copied; dies when none fits.
+sub install_engine {
+    my ($p, $engines, $dir) = @_;
+    my $want = $p->{ptr_bits} == 32 ? 1 : 2;
+    for my $engine (split /:/, $engines) {
+        open my $fh, '<', $engine or die "PLOTRUNE_ENGINE: cannot read $engine: $!\n";
+        binmode $fh;
+        my $head = '';
+        read $fh, $head, 5;
+        close $fh;
+        next unless $head eq "\x7fELF" . chr $want;
+        require File::Copy;
+        require File::Path;
+        File::Path::mkpath($dir);
+        File::Copy::copy($engine, "$dir/libplotrune.so") or die "PLOTRUNE_ENGINE: cannot copy $engine to $dir: $!\n";
+        chmod 0755, "$dir/libplotrune.so";
+        return $engine;
+    }
+    die "PLOTRUNE_ENGINE: none of $engines is a $p->{ptr_bits}-bit library, as $p->{module} needs\n";
 }
 
 # The pure-Perl files every install holds, relative to the library folder.
