@@ -33,11 +33,24 @@ sub module { $module }
 # install tree).
 sub builds_found {
     my (@found, %seen);
-    for my $dir (grep { !ref } @INC) {
-        for my $file (glob("$dir/perlplotrune*.pm"), glob("$dir/*/perlplotrune*.pm")) {
-            my ($folder, $name) = $file =~ m{^(.*)/(perlplotrune\w+)\.pm\z} or next;
-            push @found, "$name ($folder)" unless $seen{$file}++;
+    my $scan = sub {
+        my ($dir, $deeper) = @_;
+        opendir my $dh, $dir or return;
+        for my $entry (sort readdir $dh) {
+            next if $entry =~ /^\./;
+            my $path = "$dir/$entry";
+            if ($entry =~ /^(perlplotrune\w+)\.pm\z/) {
+                push @found, "$1 ($dir)" unless $seen{$path}++;
+            } elsif ($deeper && -d $path) {
+                push @{ $deeper }, $path;
+            }
         }
+        closedir $dh;
+    };
+    for my $dir (grep { !ref } @INC) {
+        my @below;
+        $scan->($dir, \@below);
+        $scan->($_, undef) for @below;
     }
     return @found;
 }
