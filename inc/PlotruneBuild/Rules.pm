@@ -94,19 +94,29 @@ sub arch_flags {
 
 # The compilers of the perl's own toolchain: its C compiler for the engines,
 # and the C++ compiler of the same family for the module ($ENV{CXX} first).
+# A cross compiler named in Config (Debian's i386 perl says i686-linux-gnu-gcc)
+# that this host lacks gives way to the host's cc and c++, with -m32 from
+# the ABI flags.
+sub on_path {
+    my ($program) = @_;
+    return 1 if File::Spec->file_name_is_absolute($program) && -x $program;
+    return scalar grep { -x File::Spec->catfile($_, $program) } File::Spec->path;
+}
+
 sub c_compiler {
     my ($p) = @_;
     my ($cc) = words($p->{cc});
-    return $cc;
+    return on_path($cc) ? $cc : 'cc';
 }
 
 sub cxx_compiler {
     my ($p) = @_;
     return $ENV{CXX} if $ENV{CXX};
     my $cc = c_compiler($p);
-    return $cc =~ /^(.*)gcc(-[\d.]+)?\z/ ? "$1g++" . (defined $2 ? $2 : '')
-         : $cc =~ /^(.*)clang(-[\d.]+)?\z/ ? "$1clang++" . (defined $2 ? $2 : '')
-         : 'c++';
+    my $cxx = $cc =~ /^(.*)gcc(-[\d.]+)?\z/ ? "$1g++" . (defined $2 ? $2 : '')
+            : $cc =~ /^(.*)clang(-[\d.]+)?\z/ ? "$1clang++" . (defined $2 ? $2 : '')
+            : 'c++';
+    return on_path($cxx) ? $cxx : 'c++';
 }
 
 # Whether the C++ compiler takes a flag; -fno-plt is newer than g++ 4.8.
