@@ -206,8 +206,20 @@ function(plotrune_end_install)
   list(REMOVE_DUPLICATES arches)
   list(SORT arches)
   string(REPLACE ";" "-" arches "${arches}")
+  set(CPACK_GENERATOR TXZ)
+  set(CPACK_PACKAGE_NAME perlplotrune)
+  set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+  set(CPACK_PACKAGE_FILE_NAME "perlplotrune-${PROJECT_VERSION}-${arches}")
+  set(CPACK_SOURCE_GENERATOR "")
+  include(CPack)
+
   # The tests' tree holds every build with its own stand-in engine, given
   # the way an engine maintainer gives theirs; the tests' archive holds none.
+  # A build that installs into the perls' own site folders gets neither: its
+  # tests must not write there (tests/install.t then skips).
+  if(PLOTRUNE_INSTALL_SITE)
+    return()
+  endif()
   set(tree "${CMAKE_BINARY_DIR}/test-tree")
   set(package_dir "${CMAKE_BINARY_DIR}/test-package")
   set(package "${package_dir}/perlplotrune-${PROJECT_VERSION}-${arches}.tar.xz")
@@ -228,11 +240,4 @@ function(plotrune_end_install)
     set_property(TEST "${item}/install.t" APPEND PROPERTY ENVIRONMENT
                  "PLOTRUNE_TREE=${tree}" "PLOTRUNE_TREE_MANIFEST=${tree}/perlplotrune-manifest.tsv" "PLOTRUNE_PACKAGE=${package}")
   endforeach()
-
-  set(CPACK_GENERATOR TXZ)
-  set(CPACK_PACKAGE_NAME perlplotrune)
-  set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-  set(CPACK_PACKAGE_FILE_NAME "perlplotrune-${PROJECT_VERSION}-${arches}")
-  set(CPACK_SOURCE_GENERATOR "")
-  include(CPack)
 endfunction()
