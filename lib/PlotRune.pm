@@ -74,21 +74,24 @@ sub load {
     return 1 if $loaded;
     die $error if defined $error;
     my $file = "$module.pm";
-    my ($dir) = grep { !ref && -f "$_/$file" } @INC;
-    if (!defined $dir) {
-        die $error = missing();
-    }
-    my $path = File::Spec->rel2abs("$dir/$file");
-    $INC{$file} = $path;
-    {
-        local $@;
-        $error = $@ ne '' ? $@ : "PlotRune: cannot read $path: $!\n" unless defined do $path;
-    }
-    if (defined $error) {
-        delete $INC{$file};
-        die $error;
-    }
     no strict 'refs';
+    # A program that loaded the build by its own name first: booted already.
+    unless ($INC{$file} && defined &{"${module}::callMethod"}) {
+        my ($dir) = grep { !ref && -f "$_/$file" } @INC;
+        if (!defined $dir) {
+            die $error = missing();
+        }
+        my $path = File::Spec->rel2abs("$dir/$file");
+        $INC{$file} = $path;
+        {
+            local $@;
+            $error = $@ ne '' ? $@ : "PlotRune: cannot read $path: $!\n" unless defined do $path;
+        }
+        if (defined $error) {
+            delete $INC{$file};
+            die $error;
+        }
+    }
     *{"PlotRune::$_"} = \&{"${module}::$_"} for qw(callMethod major_ver minor_ver copyright id);
     return $loaded = 1;
 }

@@ -61,6 +61,12 @@ sub loads_from {
 # ---------------------------------------------------------- the one tree
 
 loads_from('the install tree', "$tree/lib/perl5");
+{
+    # A program that loaded the build by its own name first: not booted twice.
+    my $r = plain(switches => [ '-w', "-I$tree/lib/perl5" ], code => "use $M; use PlotRune; $report");
+    is_deeply([ @{ $r->{lines} }[0 .. 3], $r->{stderr} ], [ $M, $M, '2.5', 'aliased', '' ],
+              "$M: use PlotRune after use $M aliases the subs already there, without a second boot");
+}
 
 SKIP: {
     # A CMake install writes the tree's manifest; make test stages its tree from blib.
