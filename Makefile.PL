@@ -65,6 +65,11 @@ WriteMakefile(
     VERSION_FROM  => 'lib/PlotRune.pm',
     ABSTRACT      => 'Perl binding of the plotrune engine',
     PM            => \%pm,
+    # Not blib/arch: when that holds files, ExtUtils::Install puts the
+    # pure-Perl files into the arch folder too, and PlotRune.pm, one file for
+    # every build, belongs in the arch-independent folder, as in the CMake
+    # install.
+    INST_ARCHLIB  => 'blib/archlib',
     # The module is no XS of MakeMaker's: the rules below build it.
     XS            => {},
     C             => [],

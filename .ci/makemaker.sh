@@ -5,6 +5,7 @@
 # does `use PlotRune;`, calls the engine (the stand-in engine found on the
 # library search path, since make install installs none) and checks the id.
 # Prints one line per perl and a closing count; exits non-zero if any failed.
+# It also checks the layout: the same lib/perl5 tree as cmake --install.
 # Usage: .ci/makemaker.sh PERL [PERL ...]
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,8 +36,13 @@ for perl in "$@"; do
              -e 'print PlotRune::Configuration::module_name(\%Config)' 2>>"$log")
     arch=$("$perl" -MConfig -e 'print $Config{ptrsize} == 4 ? "i386" : "x86_64"')
     engine_dir="$dir/src/plotrune-mm/test/modules/$arch/$want"
+    archname=$("$perl" -MConfig -e 'print $Config{archname}')
     if find "$dir/inst" -name libplotrune.so | grep -q .; then
       echo "make install installed an engine" >>"$log"
+    elif [[ ! -f $dir/inst/lib/perl5/PlotRune.pm || ! -f $dir/inst/lib/perl5/$archname/$want.pm ||
+            ! -f $dir/inst/lib/perl5/$archname/auto/$want/$want.so ]]; then
+      echo "make install gave another layout than cmake --install:" >>"$log"
+      (cd "$dir/inst" && find . -type f) >>"$log"
     else
       got=$(env -u PERL5LIB -u PERL5OPT LD_LIBRARY_PATH="$engine_dir" "$perl" -I"$dir/inst/lib/perl5" \
               -e 'use PlotRune; print PlotRune::id(), " ", PlotRune::callMethod("num", 2.5)' 2>>"$log")
