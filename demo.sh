@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Builds the module for the perl on PATH, with the stand-in engine beside it,
-# and runs the demonstration.
+# Builds the module for the perl on PATH, installs it into build/demo-tree
+# with the stand-in engine beside it, and runs the demonstration from there,
+# as a Perl program would use an installed build.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash tools/ensure-packages.sh cmake make g++ perl binutils
 cmake -S . -B build -DPLOTRUNE_PERLS="$(command -v perl)" >/dev/null
 cmake --build build -j2 >/dev/null || cmake --build build
-perl demo/demo.pl build/modules.tsv
+engine=$(awk -F'\t' 'NR == 2 { print $5 }' build/modules.tsv)
+rm -rf build/demo-tree
+PLOTRUNE_ENGINE=$engine cmake --install build --prefix build/demo-tree >/dev/null
+perl -I build/demo-tree/lib/perl5 demo/demo.pl

@@ -4,7 +4,9 @@
 # overhead, conversion throughput, heap allocations per call, and (under
 # valgrind's callgrind) instructions per call.
 #
-# Run it through bench/run.sh, which builds the module and sets the
+# Run it through bench/run.sh, which builds the module, installs it into a
+# tree with the stand-in engine (PLOTRUNE_BENCH_TREE: the build is loaded
+# from there through PlotRune, as a Perl program loads it) and sets the
 # environment PlotruneTest reads (PLOTRUNE_MANIFEST, PLOTRUNE_MODULE) and the
 # allocation counter's path (PLOTRUNE_MALLOC_COUNT).
 #
@@ -37,7 +39,18 @@ while (@ARGV) {
     else                           { die "unknown option $a\n" }
 }
 
-my $M = load();
+# Through PlotRune from the installed tree when there is one: its subs are
+# the build's own, so the two call rows below run the same sub.
+my $M;
+if ($ENV{PLOTRUNE_BENCH_TREE}) {
+    require lib;
+    lib->import("$ENV{PLOTRUNE_BENCH_TREE}/lib/perl5");
+    require PlotRune;
+    PlotRune->import;
+    $M = PlotRune->module;
+} else {
+    $M = load();
+}
 
 # A pure-Perl anchor: a sub that returns its argument.
 sub ident { return $_[0] }
@@ -126,8 +139,10 @@ my $X = "my \$x = 1.5";
 my @call_cases;
 push @call_cases, [ "callMethod('nop', $_ args)", $X, "${M}::callMethod(" . args_list('nop', $_) . ")" ]
     for 0, 1, 4, 16;
+push @call_cases, [ "callMethod('num', 1 args)", $X, "${M}::callMethod(" . args_list('num', 1) . ")" ],
+    [ "PlotRune::callMethod('num', 1 args)", $X, "PlotRune::callMethod(" . args_list('num', 1) . ")" ];
 push @call_cases, [ "callMethod('num', $_ args)", $X, "${M}::callMethod(" . args_list('num', $_) . ")" ]
-    for 1, 4, 16;
+    for 4, 16;
 my $XSUB = 'Scalar::Util::looks_like_number($x)';
 push @call_cases,
     [ 'anchor: looks_like_number($x) (XSUB)', $X, $XSUB ],
@@ -224,7 +239,7 @@ ffi_setup();
     my %t;
     for my $case (@call_cases) {
         my ($label, $setup, $body) = @$case;
-        if ($body =~ /ffi_fabs/ && !defined &main::ffi_fabs) {
+        if (($body =~ /ffi_fabs/ && !defined &main::ffi_fabs) || ($body =~ /^PlotRune::/ && !defined &PlotRune::callMethod)) {
             push @rows, [ $label, 'n/a', 'n/a', 'n/a' ];
             next;
         }

@@ -18,6 +18,12 @@ cmake --build "$build" -j2 >/dev/null
 # The allocation counter bench.pl preloads into a child perl.
 cc -O2 -shared -fPIC -fvisibility=hidden -o "$build/malloc_count.so" bench/malloc_count.c
 
+# The build installed as a Perl program finds it, with the stand-in engine.
+engine=$(awk -F'\t' 'NR == 2 { print $5 }' "$build/modules.tsv")
+rm -rf "$build/tree"
+PLOTRUNE_ENGINE=$engine cmake --install "$build" --prefix "$build/tree" >/dev/null
+export PLOTRUNE_BENCH_TREE="$build/tree"
+
 row=$(awk -F'\t' 'NR == 2 { print $1 "\t" $2 }' "$build/modules.tsv")
 export PLOTRUNE_MANIFEST="$build/modules.tsv"
 export PLOTRUNE_MODULE=${row%%$'\t'*}

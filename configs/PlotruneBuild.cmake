@@ -14,31 +14,18 @@ set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 # which is not instrumented itself.
 option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
 
-# Flags that the C compiler takes and C++ refuses or warns about.
-set(PLOTRUNE_C_ONLY_FLAGS
-  "^-std=" "^-Wdeclaration-after-statement$" "^-Wc\\+\\+-compat$" "^-Wbad-function-cast$"
-  "^-Wnested-externs$" "^-Wstrict-prototypes$" "^-Wmissing-prototypes$" "^-Wold-style-definition$")
+# Install: a Perl library tree under the prefix (lib/perl5, the modules under
+# each perl's archname), or straight into each perl's own site folders.
+option(PLOTRUNE_INSTALL_SITE "Install into each perl's own site folders instead of a tree under the prefix" OFF)
+set(PLOTRUNE_ENGINE "" CACHE STRING
+    "Engine library (or several, one per architecture, separated by ':') to install beside every module")
+set_property(GLOBAL PROPERTY PLOTRUNE_PERL_LIBS "")
+set_property(GLOBAL PROPERTY PLOTRUNE_BUILD_LINES "")
+set_property(GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES "")
 
 function(plotrune_begin_manifest file)
   set(PLOTRUNE_MANIFEST "${file}" PARENT_SCOPE)
   file(WRITE "${file}" "module\tarch\tperl\tmodule_file\tengine_file\tengine_without_entry_file\tengine_lazy_file\tsupported\n")
-endfunction()
-
-function(plotrune_flags out text)
-  separate_arguments(words UNIX_COMMAND "${text}")
-  set(kept "")
-  foreach(word IN LISTS words)
-    set(drop FALSE)
-    foreach(pattern IN LISTS PLOTRUNE_C_ONLY_FLAGS)
-      if(word MATCHES "${pattern}")
-        set(drop TRUE)
-      endif()
-    endforeach()
-    if(NOT drop)
-      list(APPEND kept "${word}")
-    endif()
-  endforeach()
-  set(${out} "${kept}" PARENT_SCOPE)
 endfunction()
 
 function(plotrune_add_perl perl)
@@ -50,16 +37,20 @@ function(plotrune_add_perl perl)
     set(perl "${found_perl}")
   endif()
   execute_process(COMMAND "${perl}" "${PLOTRUNE_ROOT}/configs/probe_perl.pl" "${PLOTRUNE_CONFIG_TABLE}"
+                          "${CMAKE_CXX_COMPILER}" "${CMAKE_BINARY_DIR}/generated"
                   OUTPUT_VARIABLE probe ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed)
     string(STRIP "${why}${failed}" why)
     message(FATAL_ERROR "perl '${perl}': cannot build for it: ${why}")
   endif()
+  # Lists come with their words separated by \x1f.
+  string(ASCII 31 word_separator)
   string(REPLACE ";" "\\;" probe "${probe}")
   string(REPLACE "\n" ";" lines "${probe}")
   foreach(line IN LISTS lines)
     if(line MATCHES "^([a-z_]+)\t(.*)$")
-      set(cfg_${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+      string(REPLACE "${word_separator}" ";" value "${CMAKE_MATCH_2}")
+      set(cfg_${CMAKE_MATCH_1} "${value}")
     endif()
   endforeach()
 
@@ -67,11 +58,7 @@ function(plotrune_add_perl perl)
     message(FATAL_ERROR "perl '${perl}': cannot build for it: it gave no configuration (is it a perl?)")
   endif()
   set(module "${cfg_module}")
-  if(cfg_ptr_bits EQUAL 32)
-    set(arch i386)
-  else()
-    set(arch x86_64)
-  endif()
+  set(arch "${cfg_arch}")
   get_property(built GLOBAL PROPERTY PLOTRUNE_BUILT)
   if("${arch}/${module}" IN_LIST built)
     message(FATAL_ERROR "perl '${perl}' gives the module name ${module} on ${arch}, "
@@ -86,40 +73,20 @@ function(plotrune_add_perl perl)
                    "beyond the supported set (Perl 5.12 to 5.22 on 32-bit x86)")
   endif()
 
-  # A 32-bit perl on this 64-bit host: its Config may not say -m32 itself.
-  set(arch_flags "")
-  if(cfg_ptr_bits EQUAL 32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(arch_flags -m32)
-  endif()
-
   set(dir "${CMAKE_BINARY_DIR}/modules/${arch}/${module}")
   set(target "${module}_${arch}")
-  plotrune_flags(perl_cflags "${cfg_ccflags} ${cfg_optimize} ${cfg_cccdlflags}")
-  plotrune_flags(perl_ldflags "${cfg_lddlflags}")
-  list(REMOVE_ITEM perl_ldflags -shared)
 
-  # The module: C++ without its runtime.  It records no needed library and
+  # The module: its flags, link rules and .pm are inc/PlotruneBuild/Rules.pm's,
+  # which Makefile.PL builds from too.  It records no needed library and
   # exports only its boot symbol; everything it calls is resolved from the
   # perl process that loads it.
-  set(exports "${CMAKE_BINARY_DIR}/exports/${target}.map")
-  file(WRITE "${exports}" "{ global: boot_${module}; local: *; };\n")
   add_library(${target} MODULE "${PLOTRUNE_ROOT}/module/perlapi.cpp")
-  # The interpreter's headers are its own: their warnings (old ones predate
-  # C++11's literal rules) are not ours to see.
-  target_include_directories(${target} PRIVATE "${PLOTRUNE_ROOT}/contract")
-  target_include_directories(${target} SYSTEM PRIVATE "${cfg_core}")
-  target_compile_definitions(${target} PRIVATE PLOTRUNE_MODULE=${module})
-  # -fno-plt: the module calls into the interpreter several times per Perl
-  # call (each fetch of the current interpreter is one); through the GOT each
-  # call skips the PLT's jump.
-  target_compile_options(${target} PRIVATE ${arch_flags} ${perl_cflags}
-    -std=gnu++14 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden -fno-plt
-    -Wall -Wextra -Wno-unused-parameter)
-  target_link_options(${target} PRIVATE ${arch_flags} ${perl_ldflags} -nostdlib
-    "-Wl,--version-script=${exports}")
-  target_link_libraries(${target} PRIVATE gcc c_nonshared)
+  target_compile_options(${target} PRIVATE ${cfg_module_flags})
+  target_link_options(${target} PRIVATE ${cfg_module_ldflags})
+  target_link_libraries(${target} PRIVATE ${cfg_module_libs})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${module}"
-    LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${exports}")
+    LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${cfg_version_script}")
+  configure_file("${cfg_module_pm}" "${dir}/${module}.pm" COPYONLY)
 
   # The stand-in engine beside it; for the load tests, a library of the
   # engine's name that lacks runMethod, and an engine with a symbol nobody
@@ -137,10 +104,8 @@ function(plotrune_add_perl perl)
     if(kind STREQUAL lazy)
       target_compile_definitions(${target}_${kind} PRIVATE PLOTRUNE_NEEDS_LAZY_BINDING)
     endif()
-    target_include_directories(${target}_${kind} PRIVATE "${PLOTRUNE_ROOT}/contract")
-    target_compile_options(${target}_${kind} PRIVATE ${arch_flags} -std=c11 -O2 -g
-      -fvisibility=hidden -Wall -Wextra)
-    target_link_options(${target}_${kind} PRIVATE ${arch_flags})
+    target_compile_options(${target}_${kind} PRIVATE ${cfg_engine_flags})
+    target_link_options(${target}_${kind} PRIVATE ${cfg_engine_ldflags})
     set_target_properties(${target}_${kind} PROPERTIES PREFIX "lib" OUTPUT_NAME plotrune
       LIBRARY_OUTPUT_DIRECTORY "${out}")
   endforeach()
@@ -155,9 +120,9 @@ function(plotrune_add_perl perl)
     foreach(kind engine no_entry lazy)
       target_compile_options(${target}_${kind} PRIVATE ${sanitize_flags})
     endforeach()
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${arch_flags} -print-file-name=libasan.so
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${cfg_engine_ldflags} -print-file-name=libasan.so
                     OUTPUT_VARIABLE asan_lib OUTPUT_STRIP_TRAILING_WHITESPACE)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${arch_flags} -print-file-name=libubsan.so
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${cfg_engine_ldflags} -print-file-name=libubsan.so
                     OUTPUT_VARIABLE ubsan_lib OUTPUT_STRIP_TRAILING_WHITESPACE)
     # PERL_DESTRUCT_LEVEL=2 makes perl free what it holds at exit, so that
     # the leak check sees only real leaks.
@@ -167,9 +132,43 @@ function(plotrune_add_perl perl)
         "LSAN_OPTIONS=suppressions=${PLOTRUNE_ROOT}/tools/lsan.supp:print_suppressions=0")
   endif()
 
+  set_property(GLOBAL APPEND PROPERTY PLOTRUNE_STANDIN_ENGINES "${dir}/libplotrune.so")
+
   set(module_file "${dir}/${module}.so")
   file(APPEND "${PLOTRUNE_MANIFEST}"
     "${module}\t${arch}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${dir}/lazy/libplotrune.so\t${cfg_supported}\n")
+
+  if(PLOTRUNE_INSTALL_SITE)
+    set(lib_dir "${cfg_site_lib}")
+    set(arch_dir "${cfg_site_arch}")
+    set(auto_dir "${cfg_site_auto}")
+  else()
+    set(lib_dir "${cfg_tree_lib}")
+    set(arch_dir "${cfg_tree_arch}")
+    set(auto_dir "${cfg_tree_auto}")
+  endif()
+  install(TARGETS ${target} LIBRARY DESTINATION "${auto_dir}")
+  install(FILES "${dir}/${module}.pm" DESTINATION "${arch_dir}")
+  get_property(perl_libs GLOBAL PROPERTY PLOTRUNE_PERL_LIBS)
+  if(NOT "${lib_dir}" IN_LIST perl_libs)
+    set_property(GLOBAL APPEND PROPERTY PLOTRUNE_PERL_LIBS "${lib_dir}")
+    foreach(file IN LISTS cfg_perl_files)
+      get_filename_component(sub "${file}" DIRECTORY)
+      install(FILES "${PLOTRUNE_ROOT}/lib/${file}" DESTINATION "${lib_dir}/${sub}")
+    endforeach()
+  endif()
+  if(IS_ABSOLUTE "${auto_dir}")
+    set(engine_dir "${auto_dir}")
+  else()
+    set(engine_dir "\${CMAKE_INSTALL_PREFIX}/${auto_dir}")
+  endif()
+  install(CODE "set(PLOTRUNE_AUTO \"${engine_dir}\")
+    set(PLOTRUNE_PTR_BITS ${cfg_ptr_bits})
+    set(PLOTRUNE_MODULE ${module})
+    set(PLOTRUNE_CONFIGURED_ENGINE \"${PLOTRUNE_ENGINE}\")
+    include(\"${PLOTRUNE_ROOT}/configs/install_engine.cmake\")")
+  set_property(GLOBAL APPEND PROPERTY PLOTRUNE_BUILD_LINES
+    "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\n")
 
   # Every test file runs under this module's own perl, through prove.
   file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/tests" "${PLOTRUNE_ROOT}/tests/*.t")
@@ -182,5 +181,63 @@ function(plotrune_add_perl perl)
     set_tests_properties("${arch}/${module}/${test_file}" PROPERTIES
       LABELS "${module};${arch}"
       ENVIRONMENT "PLOTRUNE_MANIFEST=${PLOTRUNE_MANIFEST};PLOTRUNE_MODULE=${module};PLOTRUNE_ARCH=${arch};${sanitize_env}")
+  endforeach()
+endfunction()
+
+# After every perl's module: the tree's manifest, and one archive of the tree
+# (cpack, or the package target).
+function(plotrune_end_install)
+  get_property(lines GLOBAL PROPERTY PLOTRUNE_BUILD_LINES)
+  set(builds "${CMAKE_BINARY_DIR}/builds.tsv")
+  string(REPLACE ";" "" lines "${lines}")
+  file(WRITE "${builds}" "# perlplotrune ${PROJECT_VERSION}: the builds in this tree, then the SHA-256 of every file in it\n"
+                         "# build\tmodule\tperl\tthreads\tiv_bits\tptr_bits\tarchname\tsupported\n${lines}")
+  if(NOT PLOTRUNE_INSTALL_SITE)
+    install(CODE "set(PLOTRUNE_BUILDS \"${builds}\")
+      include(\"${PLOTRUNE_ROOT}/configs/install_manifest.cmake\")")
+  endif()
+
+  get_property(built GLOBAL PROPERTY PLOTRUNE_BUILT)
+  set(arches "")
+  foreach(item IN LISTS built)
+    string(REGEX REPLACE "/.*" "" item_arch "${item}")
+    list(APPEND arches "${item_arch}")
+  endforeach()
+  list(REMOVE_DUPLICATES arches)
+  list(SORT arches)
+  string(REPLACE ";" "-" arches "${arches}")
+  set(CPACK_GENERATOR TXZ)
+  set(CPACK_PACKAGE_NAME perlplotrune)
+  set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+  set(CPACK_PACKAGE_FILE_NAME "perlplotrune-${PROJECT_VERSION}-${arches}")
+  set(CPACK_SOURCE_GENERATOR "")
+  include(CPack)
+
+  # The tests' tree holds every build with its own stand-in engine, given
+  # the way an engine maintainer gives theirs; the tests' archive holds none.
+  # A build that installs into the perls' own site folders gets neither: its
+  # tests must not write there (tests/install.t then skips).
+  if(PLOTRUNE_INSTALL_SITE)
+    return()
+  endif()
+  set(tree "${CMAKE_BINARY_DIR}/test-tree")
+  set(package_dir "${CMAKE_BINARY_DIR}/test-package")
+  set(package "${package_dir}/perlplotrune-${PROJECT_VERSION}-${arches}.tar.xz")
+  get_property(engines GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES)
+  string(REPLACE ";" ":" engines "${engines}")
+  add_test(NAME install/tree
+    COMMAND sh -c "rm -rf \"$1\" && PLOTRUNE_ENGINE=\"$2\" \"$3\" --install . --prefix \"$1\""
+                  sh "${tree}" "${engines}" "${CMAKE_COMMAND}"
+    WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
+  set_tests_properties(install/tree PROPERTIES FIXTURES_SETUP plotrune_tree)
+  add_test(NAME install/package
+    COMMAND sh -c "rm -rf \"$1\" && unset PLOTRUNE_ENGINE && \"$2\" -G TXZ -B \"$1\" >/dev/null"
+                  sh "${package_dir}" "${CMAKE_CPACK_COMMAND}"
+    WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
+  set_tests_properties(install/package PROPERTIES FIXTURES_SETUP plotrune_package)
+  foreach(item IN LISTS built)
+    set_property(TEST "${item}/install.t" APPEND PROPERTY FIXTURES_REQUIRED plotrune_tree plotrune_package)
+    set_property(TEST "${item}/install.t" APPEND PROPERTY ENVIRONMENT
+                 "PLOTRUNE_TREE=${tree}" "PLOTRUNE_TREE_MANIFEST=${tree}/perlplotrune-manifest.tsv" "PLOTRUNE_PACKAGE=${package}")
   endforeach()
 endfunction()

@@ -1,53 +1,46 @@
-# Run under the perl being built for: prints what the build needs from that
-# perl's Config, one "key<TAB>value" line each, and the module name that its
-# configuration gives.  Kept to what Perl 5.12 understands.
+# Run under the perl being built for: prints what the CMake build needs from
+# that perl, one "key<TAB>value" line each (lists with their words separated
+# by \x1f), and writes the module's .pm and version script under OUTDIR.
+# The rules themselves are in inc/PlotruneBuild/Rules.pm, which Makefile.PL
+# uses too.  Usage: probe_perl.pl TABLE [CXX OUTDIR]
+# Kept to what Perl 5.12 understands.
 use strict;
 use warnings;
 use Config;
+use File::Spec;
+use File::Path qw(mkpath);
 
-my ($table) = @ARGV;
+use lib File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir, 'inc');
+use PlotruneBuild::Rules;
 
-my ($major, $minor) = $Config{version} =~ /^(\d+)\.(\d+)\./
-    or die "cannot read the version from Config ('$Config{version}')\n";
-die "Perl $Config{version} is older than 5.12, the oldest this module builds for\n"
-    if $major != 5 || $minor < 12;
+my ($table, $cxx, $outdir) = @ARGV;
+my $p = PlotruneBuild::Rules::probe(\%Config, table => $table);
 
-my $threads = ($Config{useithreads} || '') eq 'define';
-my $iv_bits = 8 * $Config{ivsize};
-my $module  = sprintf('perlplotrune5%02d', $minor) . ($iv_bits == 64 ? 'i64' : '') . ($threads ? 'mt' : '');
-
-# One of the supported configurations, or beyond them (another version, or
-# 64-bit pointers): built all the same, and said so.
-my $supported = 0;
-if ($table && $Config{ptrsize} == 4) {
-    open my $fh, '<', $table or die "cannot read $table: $!\n";
-    while (<$fh>) {
-        next if /^#/ || /^module\t/;
-        chomp;
-        my ($name, $version, $mt, $bits) = split /\t/;
-        next unless $version eq "$major.$minor" && ($mt eq 'yes') == $threads && $bits == $iv_bits;
-        die "configuration table names $name where the rule gives $module\n" if $name ne $module;
-        $supported = 1;
-    }
+my %out = map { $_ => $p->{$_} } qw(module version threads iv_bits ptr_bits arch archname supported core sitelib sitearch);
+$out{executable} = $^X;
+my $list = sub { join "\x1f", @_ };
+$out{module_flags}   = $list->(PlotruneBuild::Rules::module_compile_flags($p, $cxx ? (cxx => $cxx) : ()));
+$out{module_libs}    = $list->(PlotruneBuild::Rules::module_link_libraries($p));
+$out{engine_flags}   = $list->(PlotruneBuild::Rules::engine_compile_flags($p));
+$out{engine_ldflags} = $list->(PlotruneBuild::Rules::engine_link_flags($p));
+$out{perl_files}     = $list->(PlotruneBuild::Rules::perl_files());
+for my $style (qw(tree site)) {
+    my $layout = $style eq 'tree' ? PlotruneBuild::Rules::tree_layout($p) : PlotruneBuild::Rules::site_layout($p);
+    $out{"${style}_$_"} = $layout->{$_} for qw(lib arch auto);
 }
 
-# The compiler's own word is not ours (ours is C++), but any flag riding on it
-# (a "gcc -m32") belongs to the interpreter's ABI.
-my (undef, @cc_flags) = split ' ', $Config{cc};
-
-my %out = (
-    module     => $module,
-    version    => $Config{version},
-    threads    => $threads ? 1 : 0,
-    iv_bits    => $iv_bits,
-    ptr_bits   => 8 * $Config{ptrsize},
-    supported  => $supported,
-    core       => "$Config{archlibexp}/CORE",
-    ccflags    => join(' ', @cc_flags, $Config{ccflags}),
-    optimize   => $Config{optimize},
-    cccdlflags => $Config{cccdlflags},
-    lddlflags  => $Config{lddlflags},
-    executable => $^X,
-);
-die "no perl.h under $out{core}: this perl cannot build extensions\n" unless -f "$out{core}/perl.h";
+if ($outdir) {
+    my $dir = "$outdir/$p->{arch}";
+    mkpath($dir);
+    my %files = ("$dir/$p->{module}.pm"  => PlotruneBuild::Rules::module_pm($p),
+                 "$dir/$p->{module}.map" => PlotruneBuild::Rules::version_script($p));
+    for my $file (sort keys %files) {
+        open my $fh, '>', $file or die "cannot write $file: $!\n";
+        print $fh $files{$file};
+        close $fh or die "cannot write $file: $!\n";
+    }
+    $out{module_pm} = "$dir/$p->{module}.pm";
+    $out{version_script} = "$dir/$p->{module}.map";
+    $out{module_ldflags} = $list->(PlotruneBuild::Rules::module_link_flags($p, $out{version_script}));
+}
 print "$_\t$out{$_}\n" for sort keys %out;

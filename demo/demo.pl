@@ -1,36 +1,19 @@
 #!/usr/bin/perl
-# A short tour of the module through the stand-in engine: loads the build
-# made for this perl, makes a few calls, and prints what went in and what
-# came back.  Usage: perl demo/demo.pl [build/modules.tsv]
+# A short tour of the module through the stand-in engine, as a Perl program
+# uses it: PlotRune loads the build made for this perl from wherever it is
+# installed.  Usage: perl -I DIR/lib/perl5 demo/demo.pl   (./demo.sh installs
+# into build/demo-tree and runs it)
 use strict;
 use warnings;
-use Config;
-use DynaLoader ();
+use PlotRune;
 
-my $manifest = shift || 'build/modules.tsv';
-open my $fh, '<', $manifest or die "cannot read $manifest: $! (build first: ./demo.sh)\n";
-chomp(my $header = <$fh>);
-my @columns = split /\t/, $header;
-my $arch = $Config{ptrsize} == 8 ? 'x86_64' : 'i386';
-my ($row) = grep { $_->{arch} eq $arch && $_->{perl} eq $^X }
-            map { chomp; my %r; @r{@columns} = split /\t/; \%r } <$fh>;
-die "no module in $manifest was built for $^X\n" unless $row;
-my $M = $row->{module};
-
-# What a Perl program's loader does: open the file, run its boot.
-my $lib = DynaLoader::dl_load_file($row->{module_file}, 0) or die DynaLoader::dl_error();
-my $boot = DynaLoader::dl_find_symbol($lib, "boot_$M") or die DynaLoader::dl_error();
-DynaLoader::dl_install_xsub("${M}::bootstrap", $boot, $row->{module_file})->($M);
-
-no strict 'refs';
-my $call = \&{"${M}::callMethod"};
-printf "Loaded %s %d.%d from %s\n%s\n\n", &{"${M}::id"}(), &{"${M}::major_ver"}(),
-    &{"${M}::minor_ver"}(), $row->{module_file}, &{"${M}::copyright"}();
+printf "Loaded %s %d.%d from %s\n%s\n\n", PlotRune::id(), PlotRune::major_ver(), PlotRune::minor_ver(),
+    $INC{ PlotRune->module . '.pm' }, PlotRune::copyright();
 
 sub show {
     my ($what, @args) = @_;
     my $shown = join ', ', map { defined $_ ? (ref $_ ? '[' . join(', ', @$_) . ']' : "'$_'") : 'undef' } @args;
-    my $result = eval { $call->(@args) };
+    my $result = eval { PlotRune::callMethod(@args) };
     if (!defined $result && $@) {
         (my $error = $@) =~ s/\n\z//;
         printf "%-42s callMethod(%s)\n%-42s   died: %s\n", $what, $shown, '', $error;

@@ -7,6 +7,7 @@ use warnings;
 use Test::More;
 use Config;
 use File::Spec;
+use File::Temp ();
 use PlotruneTest;
 
 my $b = build();
@@ -54,6 +55,40 @@ SKIP: {
     for my $tag (qw(NEEDED RPATH RUNPATH)) {
         my @entries = grep { /\($tag\)/ } split /\n/, $dynamic;
         is_deeply(\@entries, [], "$M: the module file records no $tag entry");
+    }
+}
+
+# ---------------------------------------------------------- the standards
+
+# The module is C++11, for the g++ 4.8 of the oldest target systems; the
+# contract header is included by engines built with their platforms' own
+# compilers, as C99 or C++11.  The compilers are this perl's toolchain's.
+SKIP: {
+    my $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir);
+    require lib;
+    lib->import("$root/inc");
+    require PlotruneBuild::Rules;
+    my $p = PlotruneBuild::Rules::probe(\%Config);
+    my $cc = PlotruneBuild::Rules::c_compiler($p);
+    my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
+    my @arch = PlotruneBuild::Rules::arch_flags($p);
+    skip "no $cc or $cxx here", 3 unless defined tool(qq{$cc --version}) && defined tool(qq{$cxx --version});
+    my $dir = File::Temp->newdir;
+    open my $fh, '>', "$dir/check.c" or die $!;
+    print $fh qq{#include "plotrune_engine.h"\nint plotrune_header_check(const CallbackTable *t) { return t != 0; }\n};
+    close $fh;
+    my $strict = '-pedantic-errors -Wall -Wextra -Werror';
+    my @cases = (
+        [ 'the contract header compiles as C99',   qq{$cc @arch -std=c99 $strict -I"$root/contract" -c "$dir/check.c"} ],
+        [ 'the contract header compiles as C++11', qq{$cxx @arch -x c++ -std=c++11 $strict -I"$root/contract" -c "$dir/check.c"} ],
+        [ 'the module compiles as C++11 with its build flags',
+          join(' ', $cxx, map({ my $w = $_; $w =~ s/'/'\\''/g; "'$w'" } PlotruneBuild::Rules::module_compile_flags($p)),
+               '-std=c++11 -pedantic-errors', qq{-c "$root/module/perlapi.cpp"}) ],
+    );
+    for my $case (@cases) {
+        my ($what, $command) = @$case;
+        my $out = tool("$command -o " . File::Spec->catfile("$dir", 'check.o'));
+        ok(defined $out, "$M: $what") or diag(`$command -o /dev/null 2>&1`);
     }
 }
 

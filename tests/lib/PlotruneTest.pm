@@ -81,7 +81,8 @@ sub call {
 # ---------------------------------------------------------------- children
 
 # Runs perl code in a child of the perl under test.  Options: code, args,
-# env (set), unset (names to remove).  Returns (exit status, stdout, stderr).
+# env (set), unset (names to remove), plain (a program of its own: only the
+# switches given, not this library).  Returns (exit status, stdout, stderr).
 sub in_child {
     my (%o) = @_;
     my $out = File::Temp->new;
@@ -93,7 +94,8 @@ sub in_child {
         @ENV{ keys %{ $o{env} || {} } } = values %{ $o{env} || {} };
         open STDOUT, '>', $out->filename or die;
         open STDERR, '>', $err->filename or die;
-        { exec $^X, "-I$lib_dir", '-MPlotruneTest', '-e', $o{code}, @{ $o{args} || [] }; }
+        my @switches = $o{plain} ? @{ $o{switches} || [] } : ("-I$lib_dir", '-MPlotruneTest');
+        { exec $^X, @switches, '-e', $o{code}, @{ $o{args} || [] }; }
         print STDERR "exec $^X: $!\n";
         kill 'KILL', $$;
     }
