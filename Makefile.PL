@@ -149,6 +149,6 @@ sub MY::test {
         'test :: plotrune_test_copy',
         "\t" . line('PLOTRUNE_MANIFEST=' . "$test/modules.tsv", "PLOTRUNE_MODULE=$M", "PLOTRUNE_ARCH=$p->{arch}",
                     "PLOTRUNE_TREE=$test/tree") . ' TEST_VERBOSE=$(TEST_VERBOSE) $(FULLPERLRUN) '
-                    . line('-MApp::Prove', '-e', $prove, '--', '-I', 'tests/lib') . ' tests/*.t',
+                    . line('-MApp::Prove', '-e', $prove, '--', '-I', 't/lib') . ' t/*.t',
         '', 'test_dynamic :: test', '';
 }

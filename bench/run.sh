@@ -29,4 +29,4 @@ export PLOTRUNE_MANIFEST="$build/modules.tsv"
 export PLOTRUNE_MODULE=${row%%$'\t'*}
 export PLOTRUNE_ARCH=${row##*$'\t'}
 export PLOTRUNE_MALLOC_COUNT="$build/malloc_count.so"
-exec "$perl" -I tests/lib bench/bench.pl "$@"
+exec "$perl" -I t/lib bench/bench.pl "$@"

@@ -171,12 +171,12 @@ function(plotrune_add_perl perl)
     "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\n")
 
   # Every test file runs under this module's own perl, through prove.
-  file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/tests" "${PLOTRUNE_ROOT}/tests/*.t")
+  file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/t" "${PLOTRUNE_ROOT}/t/*.t")
   foreach(test_file IN LISTS test_files)
     add_test(NAME "${arch}/${module}/${test_file}"
       COMMAND "${perl}" -MApp::Prove
               -e "my $p = App::Prove->new; $p->process_args(@ARGV); exit($p->run ? 0 : 1)"
-              -- -I "${PLOTRUNE_ROOT}/tests/lib" "${PLOTRUNE_ROOT}/tests/${test_file}"
+              -- -I "${PLOTRUNE_ROOT}/t/lib" "${PLOTRUNE_ROOT}/t/${test_file}"
       WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
     set_tests_properties("${arch}/${module}/${test_file}" PROPERTIES
       LABELS "${module};${arch}"
@@ -216,7 +216,7 @@ function(plotrune_end_install)
   # The tests' tree holds every build with its own stand-in engine, given
   # the way an engine maintainer gives theirs; the tests' archive holds none.
   # A build that installs into the perls' own site folders gets neither: its
-  # tests must not write there (tests/install.t then skips).
+  # tests must not write there (t/install.t then skips).
   if(PLOTRUNE_INSTALL_SITE)
     return()
   endif()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the thread test (tests/threads.t, shortened as under valgrind) under
+# Runs the thread test (t/threads.t, shortened as under valgrind) under
 # valgrind's helgrind on the host perl, and fails on any data race or lock
 # misuse helgrind reports.  Not part of CI: it takes a minute or so.
 #
@@ -22,6 +22,6 @@ env PLOTRUNE_UNDER_VALGRIND=1 PLOTRUNE_MANIFEST="$manifest" \
   PLOTRUNE_MODULE="$(awk -F'\t' 'NR == 2 { print $1 }' "$manifest")" \
   PLOTRUNE_ARCH="$(awk -F'\t' 'NR == 2 { print $2 }' "$manifest")" \
   valgrind --tool=helgrind --error-exitcode=3 --log-file="$log" \
-  "$perl" -I"$root/tests/lib" tests/threads.t || status=$?
+  "$perl" -I"$root/t/lib" t/threads.t || status=$?
 grep 'ERROR SUMMARY' "$log" | tail -n 1
 exit $status

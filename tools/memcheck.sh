@@ -12,7 +12,7 @@
 # stand-in engine.  Leaks whose allocation stack holds neither are perl's own
 # and are counted, not failed.
 #
-# Usage: [PERL=perl] tools/memcheck.sh [TEST.t ...]   (default: every tests/*.t)
+# Usage: [PERL=perl] tools/memcheck.sh [TEST.t ...]   (default: every t/*.t)
 # Build folder: $PLOTRUNE_BUILD (default build-memcheck); logs in its memcheck/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,7 +32,7 @@ module=$(awk -F'\t' 'NR == 2 { print $1 }' "$manifest")
 arch=$(awk -F'\t' 'NR == 2 { print $2 }' "$manifest")
 
 tests=("$@")
-[[ ${#tests[@]} -gt 0 ]] || tests=(tests/*.t)
+[[ ${#tests[@]} -gt 0 ]] || tests=(t/*.t)
 logs="$build/memcheck"
 rm -rf "$logs"
 mkdir -p "$logs"
@@ -50,7 +50,7 @@ for test in "${tests[@]}"; do
         --num-callers=40 --error-exitcode=0 \
         --suppressions="$root/tools/memcheck.supp" \
         --log-file="$logs/$name.%p.log" \
-        "$perl" -I"$root/tests/lib" "$test" > "$logs/$name.tap" 2> "$logs/$name.stderr"; then
+        "$perl" -I"$root/t/lib" "$test" > "$logs/$name.tap" 2> "$logs/$name.stderr"; then
     failed_tests+=("$name")
     echo "memcheck: $name: the test itself failed (see $logs/$name.tap)" >&2
   fi
