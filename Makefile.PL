@@ -30,14 +30,7 @@ print "perl $p->{version} ($^X): $M on $p->{arch}",
 
 # What the build writes, beside MakeMaker's own blib.
 my $gen = 'plotrune-mm';
-mkpath($gen);
-my %generated = ("$gen/$M.pm"  => PlotruneBuild::Rules::module_pm($p),
-                 "$gen/$M.map" => PlotruneBuild::Rules::version_script($p));
-for my $file (sort keys %generated) {
-    open my $fh, '>', $file or die "cannot write $file: $!\n";
-    print $fh $generated{$file};
-    close $fh or die "cannot write $file: $!\n";
-}
+PlotruneBuild::Rules::write_build_files($p, $gen);
 
 # A word for the shell, inside make: quoted when it needs it, $ doubled;
 # make's own variables, $(NAME), are left for make to expand.

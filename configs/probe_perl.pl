@@ -8,7 +8,6 @@ use strict;
 use warnings;
 use Config;
 use File::Spec;
-use File::Path qw(mkpath);
 
 use lib File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir, 'inc');
 use PlotruneBuild::Rules;
@@ -30,17 +29,7 @@ for my $style (qw(tree site)) {
 }
 
 if ($outdir) {
-    my $dir = "$outdir/$p->{arch}";
-    mkpath($dir);
-    my %files = ("$dir/$p->{module}.pm"  => PlotruneBuild::Rules::module_pm($p),
-                 "$dir/$p->{module}.map" => PlotruneBuild::Rules::version_script($p));
-    for my $file (sort keys %files) {
-        open my $fh, '>', $file or die "cannot write $file: $!\n";
-        print $fh $files{$file};
-        close $fh or die "cannot write $file: $!\n";
-    }
-    $out{module_pm} = "$dir/$p->{module}.pm";
-    $out{version_script} = "$dir/$p->{module}.map";
+    ($out{module_pm}, $out{version_script}) = PlotruneBuild::Rules::write_build_files($p, "$outdir/$p->{arch}");
     $out{module_ldflags} = $list->(PlotruneBuild::Rules::module_link_flags($p, $out{version_script}));
 }
 print "$_\t$out{$_}\n" for sort keys %out;

@@ -271,4 +271,20 @@ XSLoader::load(__PACKAGE__);
 END
 }
 
+# Writes the build's .pm and its linker version script into $dir; returns
+# their paths.
+sub write_build_files {
+    my ($p, $dir) = @_;
+    require File::Path;
+    File::Path::mkpath($dir);
+    my %files = (pm => ["$dir/$p->{module}.pm", module_pm($p)], map => ["$dir/$p->{module}.map", version_script($p)]);
+    for my $kind (sort keys %files) {
+        my ($file, $text) = @{ $files{$kind} };
+        open my $fh, '>', $file or die "cannot write $file: $!\n";
+        print $fh $text;
+        close $fh or die "cannot write $file: $!\n";
+    }
+    return ($files{pm}[0], $files{map}[0]);
+}
+
 1;
