@@ -289,7 +289,7 @@ if ($opt{allocs}) {
         print "Allocations: skipped (PLOTRUNE_MALLOC_COUNT names no counter library)\n\n";
     } else {
         local $ENV{LD_PRELOAD} = $ENV{PLOTRUNE_MALLOC_COUNT};
-        my @out = `$^X -Itests/lib $0 --alloc-child`;
+        my @out = `$^X -It/lib $0 --alloc-child`;
         die "allocation child failed\n" if $?;
         my @rows;
         for (@out) {
@@ -312,7 +312,7 @@ sub callgrind_run {
     local $ENV{PERL_PERTURB_KEYS} = 0;
     my $n = $loop_cases{$case}[2];
     system('valgrind', '--tool=callgrind', '--quiet', "--callgrind-out-file=$out", '--compress-strings=no',
-           '--compress-pos=no', $^X, '-Itests/lib', $0, '--loop', $case, $n, $which) == 0
+           '--compress-pos=no', $^X, '-It/lib', $0, '--loop', $case, $n, $which) == 0
         or die "callgrind run $case $which failed\n";
     my ($total, $getspecific) = (0, 0);
     open my $fh, '<', "$out" or die;
