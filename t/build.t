@@ -27,7 +27,7 @@ is(!!$b->{supported}, !!$in_range, "$M: the build knows whether it is one of the
 
 {
     # The build's own probe, run again under this perl, names the same build.
-    my $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir);
+    my $root = project_root();
     my $probe = `"$^X" "$root/configs/probe_perl.pl" "$root/configs/configurations.tsv"`;
     my %said = map { /^(\w+)\t(.*)$/ ? ($1, $2) : () } split /\n/, $probe;
     is($said{module}, $M, "$M: the configuration probe gives this module name under this perl");
@@ -64,11 +64,8 @@ SKIP: {
 # contract header is included by engines built with their platforms' own
 # compilers, as C99 or C++11.  The compilers are this perl's toolchain's.
 SKIP: {
-    my $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir);
-    require lib;
-    lib->import("$root/inc");
-    require PlotruneBuild::Rules;
-    my $p = PlotruneBuild::Rules::probe(\%Config);
+    my $root = project_root();
+    my $p = build_rules();
     my $cc = PlotruneBuild::Rules::c_compiler($p);
     my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
     my @arch = PlotruneBuild::Rules::arch_flags($p);

@@ -19,11 +19,7 @@ my $M = $b->{module};
 my $tree = $ENV{PLOTRUNE_TREE};
 plan skip_all => 'PLOTRUNE_TREE is not set: the install fixture did not run' unless $tree;
 
-my $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir);
-require lib;
-lib->import("$root/inc");
-require PlotruneBuild::Rules;
-my $p = PlotruneBuild::Rules::probe(\%Config);
+my $p = build_rules();
 my $layout = PlotruneBuild::Rules::tree_layout($p);
 my $scratch = File::Temp->newdir;
 

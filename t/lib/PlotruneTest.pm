@@ -17,9 +17,21 @@ use File::Temp ();
 use Exporter 'import';
 
 our @EXPORT = qw(build module load call in_child boot_report read_scalar read_array
-                 address_of addresses text_address slurp);
+                 address_of addresses text_address slurp project_root build_rules);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
+my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
+
+# The source tree the tests belong to.
+sub project_root { $root }
+
+# What the build rules (inc/PlotruneBuild/Rules.pm) make of this perl.
+sub build_rules {
+    require lib;
+    lib->import("$root/inc");
+    require PlotruneBuild::Rules;
+    return PlotruneBuild::Rules::probe(\%Config::Config);
+}
 
 # ---------------------------------------------------------------- the build
 
