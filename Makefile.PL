@@ -50,19 +50,23 @@ sub sh {
 }
 sub line { join ' ', map { sh($_) } @_ }
 
+# The build goes where every install of it goes: PlotRune/<cpu> in the
+# library folder, beside PlotRune.pm (the site library, or INSTALL_BASE's
+# lib/perl5), not in an archname folder that perls of another archname
+# would not look in.
+my $blib = PlotruneBuild::Rules::layout($p, '$(INST_LIB)');
 my %pm = map { ("lib/$_" => "\$(INST_LIB)/$_") } PlotruneBuild::Rules::perl_files();
-$pm{"$gen/$M.pm"} = "\$(INST_ARCHLIB)/$M.pm";
+$pm{"$gen/$M.pm"} = $blib->{pm};
 
 WriteMakefile(
     NAME          => 'PlotRune',
     VERSION_FROM  => 'lib/PlotRune.pm',
     ABSTRACT      => 'Perl binding of the plotrune engine',
     PM            => \%pm,
-    # Not blib/arch: when that holds files, ExtUtils::Install puts the
-    # pure-Perl files into the arch folder too, and PlotRune.pm, one file for
-    # every build, belongs in the arch-independent folder, as in the CMake
-    # install.
-    INST_ARCHLIB  => 'blib/archlib',
+    # Manual pages for what programs use; a build's own .pm documents
+    # itself for perldoc, under its own name.
+    MAN3PODS      => { map { my $name = join '::', split m{/}, substr($_, 0, -3);
+                             ("lib/$_" => "\$(INST_MAN3DIR)/$name.\$(MAN3EXT)") } PlotruneBuild::Rules::perl_files() },
     # The module is no XS of MakeMaker's: the rules below build it.
     XS            => {},
     C             => [],
@@ -72,7 +76,7 @@ WriteMakefile(
 );
 
 sub MY::postamble {
-    my $so = "\$(INST_ARCHLIB)/auto/$M/$M.so";
+    my $so = $blib->{so};
     my $obj = "$gen/perlapi.o";
     my $test = "$here/$gen/test";
     my $dir = "$test/modules/$p->{arch}/$M";
@@ -95,17 +99,17 @@ sub MY::postamble {
     close $fh or die "cannot write $manifest: $!\n";
 
     my @stage = (line('$(RM_RF)', $tree),
-                 line('$(MKPATH)', "$tree/lib/perl5/PlotRune", "$tree/$layout->{auto}"),
+                 line('$(MKPATH)', "$tree/lib/perl5/PlotRune", "$tree/$layout->{dir}"),
                  (map { line('$(CP)', "\$(INST_LIB)/$_", "$tree/lib/perl5/$_") } PlotruneBuild::Rules::perl_files()),
-                 line('$(CP)', "\$(INST_ARCHLIB)/$M.pm", "$tree/$layout->{pm}"),
+                 line('$(CP)', $blib->{pm}, "$tree/$layout->{pm}"),
                  line('$(CP)', $so, "$tree/$layout->{so}"),
-                 line('$(CP)', "$dir/libplotrune.so", "$tree/$layout->{auto}/libplotrune.so"),
+                 line('$(CP)', "$dir/libplotrune.so", "$tree/$layout->{engine}"),
                  line('$(CP)', $so, "$dir/$M.so"),
-                 line('$(CP)', "\$(INST_ARCHLIB)/$M.pm", "$dir/$M.pm"));
+                 line('$(CP)', $blib->{pm}, "$dir/$M.pm"));
     return join "\n",
         "pure_all :: $so", '',
         "$so: module/perlapi.cpp contract/plotrune_engine.h $gen/$M.map",
-        "\t" . line('$(MKPATH)', "\$(INST_ARCHLIB)/auto/$M"),
+        "\t" . line('$(MKPATH)', $blib->{dir}),
         "\t" . line($cxx, PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx), '-c', 'module/perlapi.cpp', '-o', $obj),
         "\t" . line($cxx, '-shared', PlotruneBuild::Rules::module_link_flags($p, "$gen/$M.map"), '-o', $so, $obj,
                     PlotruneBuild::Rules::module_link_libraries($p)),
@@ -123,13 +127,44 @@ sub MY::postamble {
         "plotrune_test_copy: pure_all $dir/libplotrune.so $dir/no-entry/libplotrune.so $dir/lazy/libplotrune.so",
         (map { "\t$_" } @stage), '',
         '.PHONY: plotrune_test_copy', '',
-        # The engine is not ours: installed only when given, PLOTRUNE_ENGINE=/path/to/libplotrune.so.
-        'PLOTRUNE_ENGINE =', '',
-        'pure_site_install ::',
-        "\t\$(NOECHO) \$(FULLPERLRUN) " . line('-Iinc', '-MConfig', '-MPlotruneBuild::Rules', '-e',
-            'exit 0 unless length $ARGV[0]; my $p = PlotruneBuild::Rules::probe(\%Config); '
-            . 'print "Installing engine ", PlotruneBuild::Rules::install_engine($p, @ARGV), " in $ARGV[1]\n"')
-            . ' "$(PLOTRUNE_ENGINE)" ' . sh("\$(DESTINSTALLSITEARCH)/auto/$M"), '';
+        # The engine is not ours: installed only when given, in
+        # PLOTRUNE_ENGINE on make's command line or in the environment.  It
+        # is read and chosen before anything is installed; an install
+        # without one ends saying where one must go.
+        'plotrune_engine_check :',
+        "\t\$(NOECHO) " . engine_step('check'), '',
+        'pure_install ::',
+        "\t\$(NOECHO) " . engine_step('copy'), '',
+        'install ::',
+        "\t\$(NOECHO) " . engine_step('note'), '',
+        '.PHONY: plotrune_engine_check', '';
+}
+
+# One step of the engine's install (check, copy or note) into the library
+# folder that INSTALLDIRS chooses: the build rules' choice of engine, run by
+# this perl.
+sub engine_step {
+    my ($step) = @_;
+    my $code = 'my ($step, $origin, $engines, $dirs, %lib) = @ARGV; my $p = PlotruneBuild::Rules::probe(\%Config); '
+             . 'my $dir = PlotruneBuild::Rules::layout($p, $lib{$dirs})->{dir}; '
+             . 'if ($step eq "check") { PlotruneBuild::Rules::engine_for($p, $engines, $origin ne "undefined") } '
+             . 'elsif ($step eq "copy") { my $e = PlotruneBuild::Rules::install_engine($p, $engines, $dir); '
+             . 'print "Installing engine $e in $dir\n" if defined $e } '
+             . 'elsif ($engines eq "") { print PlotruneBuild::Rules::no_engine_note($dir) }';
+    return '$(FULLPERLRUN) ' . line('-Iinc', '-MConfig', '-MPlotruneBuild::Rules', '-e', $code, $step)
+         . ' "$(origin PLOTRUNE_ENGINE)" "$(PLOTRUNE_ENGINE)" "$(INSTALLDIRS)" site "$(DESTINSTALLSITELIB)"'
+         . ' perl "$(DESTINSTALLPRIVLIB)" vendor "$(DESTINSTALLVENDORLIB)"';
+}
+
+# Nothing is installed before the engine given has been read and chosen.
+{
+    package MY;
+    sub install {
+        my $self = shift;
+        my $text = $self->SUPER::install(@_);
+        $text =~ s/^(pure_(?:perl|site|vendor)_install ::)/$1 plotrune_engine_check/mg;
+        return $text;
+    }
 }
 
 # The whole suite, under this perl, against the module just built.

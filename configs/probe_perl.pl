@@ -15,7 +15,7 @@ use PlotruneBuild::Rules;
 my ($table, $cxx, $outdir) = @ARGV;
 my $p = PlotruneBuild::Rules::probe(\%Config, table => $table);
 
-my %out = map { $_ => $p->{$_} } qw(module version threads iv_bits ptr_bits arch archname supported core sitelib sitearch);
+my %out = map { $_ => $p->{$_} } qw(module version threads iv_bits ptr_bits arch archname interface supported core sitelib);
 $out{executable} = $^X;
 my $list = sub { join "\x1f", @_ };
 $out{module_flags}   = $list->(PlotruneBuild::Rules::module_compile_flags($p, $cxx ? (cxx => $cxx) : ()));
@@ -25,7 +25,7 @@ $out{engine_ldflags} = $list->(PlotruneBuild::Rules::engine_link_flags($p));
 $out{perl_files}     = $list->(PlotruneBuild::Rules::perl_files());
 for my $style (qw(tree site)) {
     my $layout = $style eq 'tree' ? PlotruneBuild::Rules::tree_layout($p) : PlotruneBuild::Rules::site_layout($p);
-    $out{"${style}_$_"} = $layout->{$_} for qw(lib arch auto);
+    $out{"${style}_$_"} = $layout->{$_} for qw(lib dir);
 }
 
 if ($outdir) {

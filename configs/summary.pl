@@ -61,7 +61,7 @@ my $format = "%-22s %-8s %-46s %-6s %-7s %s\n";
 printf $format, 'Configuration', 'Arch', 'Perl', 'Built', 'Tests', 'Result';
 my ($covered, $passed, $missing, @failed) = (0, 0, 0);
 for my $c (@configurations) {
-    my @served = grep { $_->{module} eq $c->{module} && $_->{arch} eq 'i386' } @built;
+    my @served = grep { $_->{module} eq $c->{module} && $_->{arch} eq 'i386' && $_->{supported} } @built;
     if (!@served) {
         printf $format, $c->{module}, 'i386', '(no perl given)', '-', '-', '-';
         $missing++;

@@ -1,8 +1,10 @@
 # Installed and shipped: a plain program under this perl finds its own build
-# through PlotRune in the one tree that holds every build, is told plainly
-# when its build is missing, never loads a build of another configuration,
-# hears the engine's own message when the engine does not load, and loads
-# the same way from the shipped archive once unpacked.
+# through PlotRune in the one tree that holds every build, whatever the
+# archname that tree's perls had; takes the first build of its name that
+# fits its binary interface and refuses the others, naming the difference;
+# is told plainly when its build is missing; hears the engine's own message
+# when the engine does not load; and loads the same way from the shipped
+# archive once unpacked.  An install never loses its engine silently.
 
 use strict;
 use warnings;
@@ -21,6 +23,7 @@ plan skip_all => 'PLOTRUNE_TREE is not set: the install fixture did not run' unl
 
 my $p = build_rules();
 my $layout = PlotruneBuild::Rules::tree_layout($p);
+my $cpu = $p->{arch};
 my $scratch = File::Temp->newdir;
 
 my $report = 'print join("\n", PlotRune->module, PlotRune::id(), PlotRune::callMethod("num", 2.5),'
@@ -35,50 +38,91 @@ sub plain {
     return { status => $status, lines => [ split /\n/, $out ], stderr => $err };
 }
 
-sub loads_from {
-    my ($what, $lib, %o) = @_;
-    my @ways = (
-        [ '-I',       { switches => ["-I$lib"] } ],
-        [ 'PERL5LIB', { env => { PERL5LIB => $lib } } ],
-        [ 'use lib',  { code_prefix => "use lib '$lib';" } ],
-    );
-    for my $way (@ways) {
-        my ($how, $w) = @$way;
-        my $r = plain(switches => $w->{switches}, env => { %{ $w->{env} || {} }, %{ $o{env} || {} } },
-                      code => ($w->{code_prefix} || '') . "use PlotRune; $report");
-        is_deeply([ @{ $r->{lines} }[0 .. 3] ], [ $M, $M, '2.5', 'aliased' ],
-                  "$M: $what, through $how: use PlotRune loads this build, its subs aliased, and reaches the engine")
-            or diag($r->{stderr});
-        is($r->{lines}[4], File::Spec->rel2abs("$lib/$p->{archname}/$M.pm"),
-           "$M: $what, through $how: from this perl's archname folder");
+sub write_file {
+    my ($file, $text) = @_;
+    (my $dir = $file) =~ s{/[^/]+\z}{};
+    mkpath($dir);
+    open my $fh, '>', $file or die "$file: $!";
+    print $fh $text;
+    close $fh or die "$file: $!";
+}
+
+# A library folder of its own with PlotRune.pm and the name rule in it.
+sub library {
+    my ($name) = @_;
+    my $lib = "$scratch/$name/lib/perl5";
+    mkpath("$lib/PlotRune");
+    copy("$tree/lib/perl5/$_", "$lib/$_") or die "copy $_: $!" for PlotruneBuild::Rules::perl_files();
+    return $lib;
+}
+
+# This build's .pm as the build writes it, for an interface changed by %change.
+sub build_pm {
+    my (%change) = @_;
+    my $i = PlotRune::Configuration::parse_interface($p->{interface});
+    return PlotruneBuild::Rules::module_pm({ %$p, interface => PlotRune::Configuration::interface_text({ %$i, %change }) });
+}
+
+# The build lines of a tree's manifest, by the column names of its header.
+sub tree_builds {
+    my ($file) = @_;
+    my (@columns, @rows);
+    for my $line (split /\n/, slurp($file)) {
+        @columns = split /\t/, substr($line, 2) if $line =~ /^# build\t/;
+        next unless $line =~ /^build\t/;
+        my %row;
+        @row{@columns} = split /\t/, $line;
+        push @rows, \%row;
     }
+    return @rows;
 }
 
 # ---------------------------------------------------------- the one tree
 
-loads_from('the install tree', "$tree/lib/perl5");
+for my $way ([ '-I', { switches => ["-I$tree/lib/perl5"] } ],
+             [ 'PERL5LIB', { env => { PERL5LIB => "$tree/lib/perl5" } } ],
+             [ 'use lib', { prefix => "use lib '$tree/lib/perl5';" } ]) {
+    my ($how, $w) = @$way;
+    my $r = plain(switches => $w->{switches}, env => $w->{env}, code => ($w->{prefix} || '') . "use PlotRune; $report");
+    is_deeply([ @{ $r->{lines} }[0 .. 3] ], [ $M, $M, '2.5', 'aliased' ],
+              "$M: the install tree, through $how: use PlotRune loads this build, its subs aliased, and reaches the engine")
+        or diag($r->{stderr});
+    is($r->{lines}[4], File::Spec->rel2abs("$tree/$layout->{pm}"), "$M: through $how: from the $cpu folder of the tree");
+}
 {
     # A program that loaded the build by its own name first: not booted twice.
-    my $r = plain(switches => [ '-w', "-I$tree/lib/perl5" ], code => "use $M; use PlotRune; $report");
+    my $r = plain(switches => [ '-w', "-I$tree/lib/perl5", "-I$tree/$layout->{dir}" ], code => "use $M; use PlotRune; $report");
     is_deeply([ @{ $r->{lines} }[0 .. 3], $r->{stderr} ], [ $M, $M, '2.5', 'aliased', '' ],
               "$M: use PlotRune after use $M aliases the subs already there, without a second boot");
+}
+{
+    my $r = plain(switches => ["-I$tree/lib/perl5"],
+                  code => 'use PlotRune qw(callMethod id); print join(",", id(), callMethod("num", 1.5),'
+                        . ' defined &main::major_ver ? "major_ver too" : "only those"), "\n"');
+    is($r->{lines}[0], "$M,1.5,only those", "$M: use PlotRune with a list imports the subs it names, and no other")
+        or diag($r->{stderr});
+    $r = plain(switches => ["-I$tree/lib/perl5"], code => 'use PlotRune qw(callMethod frobnicate); print "ran\n"');
+    is_deeply([ $r->{lines}, $r->{stderr} =~ /^PlotRune does not export 'frobnicate'; it exports callMethod, major_ver, minor_ver, copyright, id at -e line 1\.?$/m ? 1 : 0 ],
+              [ [], 1 ], "$M: an unknown name is refused at compile time, by name") or diag($r->{stderr});
+    $r = plain(switches => ["-I$tree/lib/perl5"], code => "use PlotRune $PlotRune::Configuration::VERSION; print PlotRune::major_ver(), '.', PlotRune::minor_ver()");
+    is($r->{lines}[0], '5.1', "$M: use PlotRune with its own version loads, and the build says 5.1") or diag($r->{stderr});
 }
 
 SKIP: {
     # A CMake install writes the tree's manifest; make test stages its tree from blib.
     my $manifest = $ENV{PLOTRUNE_TREE_MANIFEST};
-    skip 'this tree has no manifest (staged by make test)', 2 unless $manifest;
-    my %listed;
-    for my $line (split /\n/, slurp($manifest)) {
-        my @f = split /\t/, $line;
-        $listed{"$f[1] $f[6]"} = 1 if $f[0] eq 'build';
-    }
-    ok($listed{"$M $p->{archname}"}, "$M: the tree's manifest lists this build and its archname");
-    my @built = map { (split /\t/)[0] } grep { !/^module\t/ } split /\n/, slurp($ENV{PLOTRUNE_MANIFEST});
-    is_deeply([ sort map { (split ' ')[0] } keys %listed ], [ sort @built ],
-              "$M: every module built is in the one tree, side by side");
+    skip 'this tree has no manifest (staged by make test)', 3 unless $manifest;
+    my %interface = map { (PlotRune::Configuration::parse_interface($_->{interface})->{cpu} . "/$_->{module}" => $_->{interface}) }
+                    tree_builds($manifest);
+    is($interface{"$cpu/$M"}, $p->{interface}, "$M: the tree's manifest records the interface this build was compiled for");
+    my @built = map { my @f = split /\t/; "$f[1]/$f[0]" } grep { !/^module\t/ } split /\n/, slurp($ENV{PLOTRUNE_MANIFEST});
+    is_deeply([ sort keys %interface ], [ sort @built ], "$M: every module built is in the one tree, side by side");
+    my %cpus = map { (split m{/})[0] => 1 } @built;
+    my @engines = sort grep { /libplotrune\.so\z/ } split /\n/, `find "$tree" -name libplotrune.so`;
+    is_deeply(\@engines, [ map { "$tree/lib/perl5/PlotRune/$_/libplotrune.so" } sort keys %cpus ],
+              "$M: the tree holds one engine for each processor, in the folder its builds share");
 }
-ok(-f "$tree/$layout->{pm}" && -f "$tree/$layout->{so}", "$M: the tree holds its .pm and module file in the archname folder");
+ok(-f "$tree/$layout->{pm}" && -f "$tree/$layout->{so}", "$M: the tree holds its .pm and module file in the $cpu folder");
 SKIP: {
     my $dynamic = `readelf -d "$tree/$layout->{so}" 2>&1`;
     skip 'readelf is not available', 1 if $?;
@@ -86,35 +130,59 @@ SKIP: {
               "$M: the installed module file records no needed library and no search path");
 }
 
-# ---------------------------------------------------------- a missing build
+# ---------------------------------------------------------- builds that do not fit
 
 {
-    # Builds of other configurations only: this name for another
-    # architecture, and another name in this perl's own folder.  Neither may
-    # be loaded; both are listed.
-    my $other_name = $M =~ /mt\z/ ? substr($M, 0, -2) : "${M}mt";
-    my $lib = "$scratch/other/lib/perl5";
-    my %decoys = ("$lib/elsewhere-linux/$M.pm" => $M, "$lib/$p->{archname}/$other_name.pm" => $other_name);
-    for my $file (sort keys %decoys) {
-        (my $dir = $file) =~ s{/[^/]+\z}{};
-        mkpath($dir);
-        open my $fh, '>', $file or die "$file: $!";
-        print $fh "die 'decoy $decoys{$file} loaded';\n1;\n";
-        close $fh;
-    }
-    mkpath("$lib/PlotRune");
-    copy("$tree/lib/perl5/$_", "$lib/$_") or die "copy $_: $!" for PlotruneBuild::Rules::perl_files();
+    # The first build of this name that fits is taken: a copy in a folder
+    # ahead of the tree, compiled for another interface (its module file is
+    # no module: were it opened, the error would say so), is passed over.
+    my $lib = library('misfit');
+    my ($nv, $said) = $Config{nvsize} == 8 ? ('12-long-double', '12-byte NV \(long double\)') : ('8-double', '8-byte NV \(double\)');
+    write_file("$lib/PlotRune/$cpu/$M.pm", build_pm(nvsize => $nv));
+    write_file("$lib/PlotRune/$cpu/$M.so", "not a module\n");
+    my $r = plain(switches => [ "-I$lib", "-I$tree/lib/perl5" ], code => "use PlotRune; $report");
+    is($r->{lines}[4], File::Spec->rel2abs("$tree/$layout->{pm}"),
+       "$M: a build of this name for another interface is passed over for the next one that fits") or diag($r->{stderr});
 
+    $r = plain(switches => ["-I$lib"], code => 'use PlotRune; print "loaded\n"');
+    my $shape = quotemeta("Perl $Config{version}, ");
+    like($r->{stderr}, qr/\APlotRune: no build for this perl: it wants \Q$M\E \($shape.*interface \Q$p->{interface}\E\), and the ones in \@INC do not fit:\n  \Q$lib\E\/PlotRune\/\Q$cpu\/$M\E\.pm: built for an? $said, this perl has an? $Config{nvsize}-byte NV \(\Q$Config{nvtype}\E\)\nBuild one for this perl from the perlplotrune sources: perl Makefile\.PL && make && make test && make install\n/,
+         "$M: alone, it is refused before anything is loaded, in one message that names the difference");
+
+    $r = plain(switches => ["-I$lib"], code => "do '$lib/PlotRune/$cpu/$M.pm'; print \$@");
+    like($r->{lines}[0], qr/^\Q$M\E does not fit this perl: built for an? $said, this perl has .*: not loaded$/,
+         "$M: its own .pm refuses this perl before opening the module file");
+
+    (my $old = build_pm()) =~ s/^our \$VERSION = '[^']*'/our \$VERSION = '0.01'/m;
+    write_file("$lib/PlotRune/$cpu/$M.pm", $old);
+    $r = plain(switches => ["-I$lib"], code => 'use PlotRune;');
+    like($r->{stderr}, qr/^  \Q$lib\E\/PlotRune\/\Q$cpu\/$M\E\.pm: a build of version 0\.01, and this PlotRune is 5\.01: install PlotRune and its builds from one release$/m,
+         "$M: a build of another version is refused, naming both versions");
+}
+
+{
+    # Builds of other configurations only: this name for another processor,
+    # another of this Perl series on this one (both near), and one of
+    # another series (only counted).  None is loaded.
+    my $lib = library('other');
+    my ($series) = $M =~ /^(perlplotrune5\d\d)/;
+    my $sibling = $M eq $series ? "${series}mt" : $series;
+    my $far = $series eq 'perlplotrune512' ? 'perlplotrune514' : 'perlplotrune512';
+    my %decoys = ("$lib/PlotRune/sparc64/$M.pm" => $M, "$lib/PlotRune/$cpu/$sibling.pm" => $sibling,
+                  "$lib/PlotRune/$cpu/$far.pm" => $far);
+    write_file($_, "die 'decoy $decoys{$_} loaded';\n1;\n") for keys %decoys;
     my $r = plain(switches => ["-I$lib"], code => 'use PlotRune; print "loaded\n"');
     isnt($r->{status}, 0, "$M: with only other configurations' builds, use PlotRune fails");
     unlike($r->{stderr}, qr/decoy/, "$M: no build of another configuration is loaded");
     my $shape = quotemeta("Perl $Config{version}, ");
-    like($r->{stderr}, qr/^PlotRune: no build for this perl: it wants \Q$M\E \($shape.*\Q$p->{archname}\E/,
-         "$M: the message names the build wanted and this perl's version and shape");
-    like($r->{stderr}, qr/^Builds found in \@INC: .*\Q$M ($lib\/elsewhere-linux)\E/m,
-         "$M: it lists the build of this name for another architecture");
-    like($r->{stderr}, qr/^Builds found in \@INC: .*\Q$other_name ($lib\/$p->{archname})\E/m,
-         "$M: it lists the build of another configuration beside it");
+    like($r->{stderr}, qr/\APlotRune: no build for this perl: it wants \Q$M\E \($shape.*\Q$Config{archname}\E.*interface \Q$p->{interface}\E\), which is not installed in \@INC\.\n/,
+         "$M: the message names the build wanted, this perl's shape and its interface");
+    my ($near) = $r->{stderr} =~ /^Builds near it in \@INC: (.*)$/m;
+    is_deeply([ sort split /, | \(and /, defined $near ? $near : '' ],
+              [ sort "$M ($lib/PlotRune/sparc64)", "$sibling ($lib/PlotRune/$cpu)", '1 of other Perl series or processors).' ],
+              "$M: it lists this name for another processor and this series' other builds, and only counts the rest");
+    like($r->{stderr}, qr/^Build one for this perl from the perlplotrune sources: perl Makefile\.PL && make && make test && make install$/m,
+         "$M: it says how to build one for this perl");
     if ($b->{supported}) {
         unlike($r->{stderr}, qr/beyond the supported set/, "$M: a supported perl is not called beyond the set");
     } else {
@@ -123,30 +191,13 @@ SKIP: {
     }
 }
 
-{
-    # A build of this name reached through another architecture's folder
-    # given directly: its .pm refuses before the module file is opened.
-    my $dir = "$scratch/foreign";
-    mkpath("$dir/auto/$M");
-    open my $fh, '>', "$dir/$M.pm" or die $!;
-    print $fh PlotruneBuild::Rules::module_pm({ %$p, archname => 'elsewhere-linux' });
-    close $fh;
-    copy("$tree/$layout->{so}", "$dir/auto/$M/$M.so") or die "copy: $!";
-    my $r = plain(switches => ["-I$dir"], code => "use $M; print 'loaded'");
-    isnt($r->{status}, 0, "$M: a .pm of this name built for another archname does not load");
-    like($r->{stderr}, qr/^\Q$M\E was built for Perl 5\.\d+ elsewhere-linux .*not for this perl .*: not loaded$/m,
-         "$M: it says for which perl it was built");
-}
-
 # ---------------------------------------------------------- an engine that does not load
 
 {
-    my $base = "$scratch/no-engine";
-    my $lib = "$base/lib/perl5";
-    mkpath([ "$lib/PlotRune", "$base/$layout->{auto}" ]);
-    copy("$tree/$_", "$base/$_") or die "copy $_: $!" for @$layout{qw(pm so)};
-    copy("$tree/lib/perl5/$_", "$lib/$_") or die "copy $_: $!" for PlotruneBuild::Rules::perl_files();
-    my $engine = "$base/$layout->{auto}/libplotrune.so";
+    my $lib = library('no-engine');
+    mkpath("$lib/PlotRune/$cpu");
+    copy("$tree/$layout->{$_}", "$lib/PlotRune/$cpu/$M.$_") or die "copy $_: $!" for qw(pm so);
+    my $engine = "$lib/PlotRune/$cpu/libplotrune.so";
     my $r = plain(switches => ["-I$lib"],
                   code => 'require PlotRune; for (1, 2) { eval { PlotRune->import }; print "[$@]\n" }');
     my $expected = qr/\A\[Error loading "\Q$engine\E" : [^\n]*(cannot open shared object file|No such file)[^\n]*\n\]\z/;
@@ -156,6 +207,40 @@ SKIP: {
     $r = plain(switches => ["-I$lib"], code => 'use PlotRune;');
     like($r->{stderr}, qr/\AError loading "\Q$engine\E" : [^\n]*\nBEGIN failed--compilation aborted at -e line 1\.\n\z/,
          "$M: under use, only perl's own line follows the engine's message");
+}
+
+# ---------------------------------------------------------- installing the engine
+
+SKIP: {
+    # Once, for the first build of a CMake build folder: every module goes
+    # into a scratch prefix.
+    my ($first) = grep { !/^module\t/ } split /\n/, slurp($ENV{PLOTRUNE_MANIFEST});
+    skip 'the engine install is checked once per CMake build folder', 4
+        unless $ENV{PLOTRUNE_TREE_MANIFEST} && (split /\t/, $first)[0] eq $M && (split /\t/, $first)[1] eq $cpu;
+    (my $build_dir = $ENV{PLOTRUNE_MANIFEST}) =~ s{/[^/]+\z}{};
+    write_file("$scratch/not-a-library.so", "text\n");
+    my $install = sub {
+        my ($env, $prefix) = @_;
+        local %ENV = %ENV;
+        delete $ENV{PLOTRUNE_ENGINE};
+        delete $ENV{LD_PRELOAD};
+        %ENV = (%ENV, %$env);
+        my $out = `cmake --install "$build_dir" --prefix "$prefix" 2>&1`;
+        return ($? >> 8, $out, -d $prefix ? scalar(grep { -f } split /\n/, `find "$prefix"`) : 0);
+    };
+    # CMake folds long messages: the words are matched across any white space.
+    for my $case ([ 'an empty PLOTRUNE_ENGINE', '', 'PLOTRUNE_ENGINE is set but empty' ],
+                  [ 'a file that is no library', "$scratch/not-a-library.so", 'is no shared library (not an ELF file)' ],
+                  [ 'a file that is not there', "$scratch/absent.so", "cannot read $scratch/absent.so" ]) {
+        my ($what, $engine, $words) = @$case;
+        my $said = join('\s+', map { quotemeta } split ' ', $words) . '.*Nothing\s+was\s+installed';
+        my ($status, $out, $files) = $install->({ PLOTRUNE_ENGINE => $engine }, "$scratch/prefix-" . length $engine);
+        ok($status != 0 && $out =~ /$said/s && $files == 0, "cmake --install with $what fails, says why, and writes nothing")
+            or diag("status $status, $files files:\n$out");
+    }
+    my ($status, $out) = $install->({}, "$scratch/prefix-none");
+    like($out, qr/No engine installed: put libplotrune\.so in \Q$scratch\E\/prefix-none\/lib\/perl5\/PlotRune\/\w+.*\n\z/,
+         'cmake --install without an engine ends saying where one must go');
 }
 
 # ---------------------------------------------------------- the shipped archive
@@ -173,12 +258,8 @@ SKIP: {
         system('tar', '-xJf', $package, '-C', $dir) == 0 or die "tar: $?";
     }
     my ($top) = glob("$dir/*");
-    my (%sums, %builds);
-    for my $line (split /\n/, slurp("$top/perlplotrune-manifest.tsv")) {
-        my @f = split /\t/, $line;
-        $sums{$f[2]} = $f[1] if $f[0] eq 'sha256';
-        $builds{"$f[1] $f[6]"} = 1 if $f[0] eq 'build';
-    }
+    my %sums = map { /^sha256\t(\w+)\t(.*)$/ ? ($2 => $1) : () } split /\n/, slurp("$top/perlplotrune-manifest.tsv");
+    my %builds = map { ($_->{module} => $_->{interface}) } tree_builds("$top/perlplotrune-manifest.tsv");
     my @files = map { substr $_, length("$top/") } grep { !/perlplotrune-manifest\.tsv\z/ }
                 split /\n/, `find "$top" -type f`;
     is_deeply([ sort keys %sums ], [ sort @files ], "$M: the archive's manifest lists every file in it");
@@ -188,8 +269,8 @@ SKIP: {
         push @bad, $file unless defined $sum && $sum eq $sums{$file};
     }
     is_deeply(\@bad, [], "$M: every file's SHA-256 matches the manifest");
-    ok($builds{"$M $p->{archname}"}, "$M: the archive's manifest lists this build");
-    # The archive ships no engine: it is found on the library search path.
+    ok(grep({ $_ eq $p->{interface} } values %builds), "$M: the archive's manifest lists this build's interface");
+    # This archive ships no engine: it is found on the library search path.
     (my $engine_dir = $b->{engine_file}) =~ s{/[^/]+\z}{};
     my $r = plain(switches => ["-I$top/lib/perl5"], env => { LD_LIBRARY_PATH => $engine_dir },
                   code => "use PlotRune; $report");

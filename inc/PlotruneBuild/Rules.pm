@@ -33,7 +33,6 @@ sub probe {
     my ($config, %o) = @_;
     my $shape = PlotRune::Configuration::shape($config);
     my $module = PlotRune::Configuration::module_name($config);
-    my $supported = PlotRune::Configuration::supported($config);
     if ($o{table}) {
         my $listed = 0;
         open my $fh, '<', $o{table} or die "cannot read $o{table}: $!\n";
@@ -46,17 +45,19 @@ sub probe {
             die "configuration table names $name where the rule gives $module\n" if $name ne $module;
             $listed = 1;
         }
-        die "configuration table and rule disagree on whether $module is supported\n" if $listed != $supported;
+        die "configuration table and rule disagree on whether $module is one of the supported names\n"
+            if $listed != PlotRune::Configuration::supported_name($config);
     }
+    my $interface = PlotRune::Configuration::interface($config);
     my %p = (
         %$shape,
         module     => $module,
-        # The build folder's name for the architecture.
-        arch       => $shape->{ptr_bits} == 32 ? 'i386' : 'x86_64',
-        supported  => $supported,
+        # The processor, as builds and build folders are filed by it.
+        arch       => $interface->{cpu},
+        interface  => PlotRune::Configuration::interface_text($interface),
+        supported  => PlotRune::Configuration::supported($config),
         core       => "$config->{archlibexp}/CORE",
         sitelib    => $config->{installsitelib},
-        sitearch   => $config->{installsitearch},
         cc         => $config->{cc},
         ccflags    => $config->{ccflags},
         optimize   => $config->{optimize},
@@ -177,97 +178,157 @@ sub engine_compile_flags {
 
 sub engine_link_flags { arch_flags($_[0]) }
 
-# Where an install puts things, relative to its prefix: a Perl library tree
-# that -I, PERL5LIB and lib.pm understand.  The per-build files go under the
-# perl's archname, which those three add by themselves, so that builds of
-# one name for two architectures stand side by side.
-sub tree_layout {
-    my ($p) = @_;
-    my $arch = "lib/perl5/$p->{archname}";
+# Where an install puts things: a Perl library tree whose one folder the
+# perl is given (-I, PERL5LIB, use lib), or a perl's own site library.
+# The builds of one processor share one folder, PlotRune/<cpu>, named by
+# nothing that differs between perls of one binary interface (not the
+# archname, not the point release), so that every such perl finds them;
+# and one engine beside them serves them all, found by the module's loader
+# in the folder of its own file.
+sub layout {
+    my ($p, $lib) = @_;
+    my $dir = "$lib/PlotRune/$p->{arch}";
     return {
-        lib  => 'lib/perl5',
-        arch => $arch,
-        pm   => "$arch/$p->{module}.pm",
-        auto => "$arch/auto/$p->{module}",
-        so   => "$arch/auto/$p->{module}/$p->{module}.so",
+        lib    => $lib,
+        dir    => $dir,
+        pm     => "$dir/$p->{module}.pm",
+        so     => "$dir/$p->{module}.so",
+        engine => "$dir/libplotrune.so",
     };
 }
 
-# The same layout in the perl's own site folders (absolute).
-sub site_layout {
-    my ($p) = @_;
-    return {
-        lib  => $p->{sitelib},
-        arch => $p->{sitearch},
-        pm   => "$p->{sitearch}/$p->{module}.pm",
-        auto => "$p->{sitearch}/auto/$p->{module}",
-        so   => "$p->{sitearch}/auto/$p->{module}/$p->{module}.so",
-    };
-}
+# Relative to the install prefix.
+sub tree_layout { layout($_[0], 'lib/perl5') }
 
-# Copies the engine given (one file, or several separated by ':', one per
-# architecture) beside an installed module: the one of the module's ELF
-# class, since an engine of another class would never load.  Returns the
-# file copied; dies when none fits.
-sub install_engine {
-    my ($p, $engines, $dir) = @_;
-    my $want = $p->{ptr_bits} == 32 ? 1 : 2;
+# In the perl's own site library (absolute).
+sub site_layout { layout($_[0], $_[0]{sitelib}) }
+
+# The ELF machine of each processor that builds are filed by.
+my %elf_machine = (i386 => 3, x86_64 => 62, x32 => 62, aarch64 => 183, arm => 40);
+
+# The engine given for an install (one file, or several separated by ':',
+# one per processor): the one for this build's processor, since an engine
+# built for another would never load.  Reads every file given and dies,
+# before anything is installed, when one cannot be read, is no shared
+# library, or none is for this processor.  None given gives undef: install
+# no engine; but PLOTRUNE_ENGINE given and empty ($given) is a mistake.
+sub engine_for {
+    my ($p, $engines, $given) = @_;
+    die "PLOTRUNE_ENGINE is set but empty: give the path of libplotrune.so (several separated by ':'), "
+      . "or leave it unset to install no engine\n" if $given && (!defined $engines || $engines eq '');
+    return undef unless defined $engines && $engines ne '';
+    my $want = $elf_machine{ $p->{arch} };
+    my $chosen;
     for my $engine (split /:/, $engines) {
+        die "PLOTRUNE_ENGINE: an empty path in '$engines'\n" if $engine eq '';
         open my $fh, '<', $engine or die "PLOTRUNE_ENGINE: cannot read $engine: $!\n";
         binmode $fh;
         my $head = '';
-        read $fh, $head, 5;
+        read $fh, $head, 20;
         close $fh;
-        next unless $head eq "\x7fELF" . chr $want;
-        require File::Copy;
-        require File::Path;
-        File::Path::mkpath($dir);
-        File::Copy::copy($engine, "$dir/libplotrune.so") or die "PLOTRUNE_ENGINE: cannot copy $engine to $dir: $!\n";
-        chmod 0755, "$dir/libplotrune.so";
-        return $engine;
+        die "PLOTRUNE_ENGINE: $engine is no shared library (not an ELF file)\n" unless substr($head, 0, 4) eq "\x7fELF";
+        my $machine = unpack 'v', substr($head, 18, 2);
+        my $class = ord substr($head, 4, 1);
+        $chosen = $engine if !defined $chosen && defined $want && $machine == $want
+                             && $class == ($p->{ptr_bits} == 32 ? 1 : 2);
     }
-    die "PLOTRUNE_ENGINE: none of $engines is a $p->{ptr_bits}-bit library, as $p->{module} needs\n";
+    die "PLOTRUNE_ENGINE: none of $engines is built for $p->{arch} ($p->{ptr_bits}-bit), as $p->{module} needs\n"
+        unless defined $chosen;
+    return $chosen;
+}
+
+# Copies the engine chosen by engine_for into the build's folder of an
+# install.  Returns the file copied, or undef when none was given.
+sub install_engine {
+    my ($p, $engines, $dir) = @_;
+    my $engine = engine_for($p, $engines, 0);
+    return undef unless defined $engine;
+    require File::Copy;
+    require File::Path;
+    File::Path::mkpath($dir);
+    File::Copy::copy($engine, "$dir/libplotrune.so") or die "PLOTRUNE_ENGINE: cannot copy $engine to $dir: $!\n";
+    chmod 0755, "$dir/libplotrune.so";
+    return $engine;
+}
+
+# The line an install without an engine ends with.
+sub no_engine_note {
+    my ($dirs) = @_;
+    return "No engine installed: put libplotrune.so in $dirs (or where the system's library search finds it), "
+         . "or install again with PLOTRUNE_ENGINE=/path/to/libplotrune.so\n";
 }
 
 # The pure-Perl files every install holds, relative to the library folder.
 sub perl_files { ('PlotRune.pm', 'PlotRune/Configuration.pm') }
 
-# The .pm of one build: loads it with XSLoader from auto/<module>/ beside
-# it, after checking that this perl is the one it was built for.
+# The .pm of one build: checks that the running perl has the binary
+# interface the module was compiled for, then loads the module file beside
+# it.  PlotRune reads its $VERSION and $INTERFACE lines before loading it.
 sub module_pm {
     my ($p) = @_;
     my ($mm) = $p->{version} =~ /^(5\.\d+)/;
-    my $threads = $p->{threads} ? 'define' : 'undef';
-    my $iv = $p->{iv_bits} / 8;
-    my $ptr = $p->{ptr_bits} / 8;
     return <<"END";
 package $p->{module};
 
-# Loads the perlplotrune module built for Perl $mm on $p->{archname}.
-# Written by the perlplotrune build; PlotRune picks this file for that perl.
+# Loads the perlplotrune module built for Perl $mm on $p->{arch}.
+# Written by the perlplotrune build; PlotRune picks this file for any perl
+# of the binary interface below, whatever its archname or point release.
 
 use strict;
 use warnings;
-use Config ();
 
 our \$VERSION = '$VERSION';
 
-# A build of another configuration, or of this name for another
-# architecture, would corrupt the interpreter that loads it.
+# The binary interface the module file was compiled for.
+our \$INTERFACE = '$p->{interface}';
+
+# A module compiled for another interface would corrupt the interpreter
+# that loads it: refuse before the module file is opened.
 {
-    my \$built_for = '$mm $p->{archname} ivsize=$iv ptrsize=$ptr useithreads=$threads';
-    my \$c = \\%Config::Config;
-    my (\$version) = \$c->{version} =~ /^(5\\.\\d+)/;
-    my \$this = join ' ', \$version, \$c->{archname}, "ivsize=\$c->{ivsize}", "ptrsize=\$c->{ptrsize}",
-        'useithreads=' . ((\$c->{useithreads} || '') eq 'define' ? 'define' : 'undef');
-    die "$p->{module} was built for Perl \$built_for, not for this perl (\$this): not loaded\\n"
-        if \$this ne \$built_for;
+    require Config;
+    require PlotRune::Configuration;
+    my \$why = PlotRune::Configuration::misfit(PlotRune::Configuration::parse_interface(\$INTERFACE),
+                                              \\%Config::Config);
+    die "$p->{module} does not fit this perl: \$why: not loaded\\n" if \$why ne '';
 }
 
-require XSLoader;
-XSLoader::load(__PACKAGE__);
+# The module file lies beside this one, so that the builds of one processor
+# share a folder and the engine in it.
+{
+    require DynaLoader;
+    require File::Spec;
+    (my \$file = File::Spec->rel2abs(__FILE__)) =~ s/\\.pm\\z/.so/;
+    my \$handle = DynaLoader::dl_load_file(\$file, 0)
+        or die "$p->{module}: cannot load \$file: " . DynaLoader::dl_error() . "\\n";
+    my \$boot = DynaLoader::dl_find_symbol(\$handle, 'boot_$p->{module}')
+        or die "$p->{module}: no boot_$p->{module} in \$file: " . DynaLoader::dl_error() . "\\n";
+    push \@DynaLoader::dl_librefs, \$handle;
+    push \@DynaLoader::dl_modules, __PACKAGE__;
+    push \@DynaLoader::dl_shared_objects, \$file;
+    DynaLoader::dl_install_xsub(__PACKAGE__ . '::bootstrap', \$boot, \$file)->(__PACKAGE__);
+}
 
 1;
+
+__END__
+
+=head1 NAME
+
+$p->{module} - the perlplotrune module for Perl $mm on $p->{arch}
+
+=head1 SYNOPSIS
+
+    use PlotRune;    # loads this build when it fits the running perl
+
+=head1 DESCRIPTION
+
+One build of the Perl binding of the plotrune engine, compiled for perls
+of the binary interface in C<\$INTERFACE>. Programs do not load it by name:
+L<PlotRune> picks it and makes its subs C<callMethod>, C<major_ver>,
+C<minor_ver>, C<copyright> and C<id> its own. Loaded into a perl of another
+interface, it dies naming the difference, before its module file is opened.
+
+=cut
 END
 }
 

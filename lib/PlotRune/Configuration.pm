@@ -1,9 +1,11 @@
 package PlotRune::Configuration;
 
-# The build rule: which module name a perl's configuration gives, and whether
+# The build rule: which module name a perl's configuration gives, which
+# binary interface a build compiled for that perl depends on, and whether
 # that configuration is one of the supported set.  PlotRune uses it at run
-# time to pick the build; both builds (CMake and Makefile.PL) use it to name
-# what they build, so that the two can never disagree.
+# time to pick a build that fits; both builds (CMake and Makefile.PL) use it
+# to name what they build and to record the interface in each build's .pm,
+# so that the three can never disagree.
 #
 # Kept to what Perl 5.12 understands: every supported perl runs this.
 
@@ -40,9 +42,120 @@ sub module_name {
     return sprintf('perlplotrune5%02d', $s->{minor}) . ($s->{iv_bits} == 64 ? 'i64' : '') . ($s->{threads} ? 'mt' : '');
 }
 
-sub supported {
+# The processor a perl runs on, as builds are filed: the first word of the
+# archname, with every 32-bit x86 spelling (i386, i586, i686) as i386 and
+# x86_64 with 32-bit pointers (x32) apart from x86_64.
+sub cpu {
+    my ($config) = @_;
+    my ($cpu) = ($config->{archname} || '') =~ /^([^-]+)/;
+    $cpu = 'unknown' unless defined $cpu;
+    return 'i386' if $cpu =~ /^i[3-6]86\z/;
+    return 'x32' if $cpu eq 'x86_64' && $config->{ptrsize} == 4;
+    return $cpu;
+}
+
+# The defines of a perl's ccflags that add fields to the interpreter's
+# structure ahead of the ones a module reads (PL_sv_yes in a threaded perl),
+# or change what the interpreter's inline macros do.
+my @layout_defines = qw(DEBUGGING PERL_PERTURB_KEYS_DISABLED PERL_UTF8_CACHE_ASSERT);
+
+# The binary interface that a module compiled for this perl depends on: the
+# facts of Config that change the layout of the interpreter's structures or
+# scalars, or the functions a module calls.  Anything else about a perl (its
+# archname, point release, prefix, the kind of libperl, hardening flags) is
+# a name and does not decide.  Each entry: key, how to read it from Config,
+# and how to say it in a message.
+my @interface = (
+    # Machine code runs on one processor only.
+    [ cpu => \&cpu, sub { "the $_[0] processor" } ],
+    # Every release series changes the interpreter's structures and the
+    # functions a module calls; point releases of one series keep them.
+    [ series => sub { sprintf '5.%d', shape($_[0])->{minor} }, sub { "Perl $_[0]" } ],
+    # With threads, every call into the interpreter fetches it from the
+    # thread key and passes it along.
+    [ threads => sub { yes($_[0]{useithreads}) }, sub { $_[0] eq 'yes' ? 'interpreter threads' : 'no interpreter threads' } ],
+    # With multiplicity, the interpreter's variables are fields of its
+    # structure instead of globals, and every function takes the interpreter.
+    [ multiplicity => sub { yes($_[0]{usemultiplicity}) }, sub { $_[0] eq 'yes' ? 'multiplicity' : 'no multiplicity' } ],
+    # The widths of the values a module reads straight out of scalars.
+    [ ivsize => sub { $_[0]{ivsize} }, sub { an($_[0]) . " $_[0]-byte IV" } ],
+    # (written 12-long-double: the line of key=value words has no spaces)
+    [ nvsize => sub { my $type = $_[0]{nvtype} || 'double'; $type =~ tr/ /-/; "$_[0]{nvsize}-$type" },
+      sub { my ($size, $type) = split /-/, $_[0], 2; $type =~ tr/-/ /; an($size) . " $size-byte NV ($type)" } ],
+    [ ptrsize => sub { $_[0]{ptrsize} }, sub { "$_[0]-byte pointers" } ],
+    # The stat buffers lie inside the interpreter's structure, ahead of
+    # fields a threaded module reads (PL_sv_yes), and their size follows
+    # the width of file offsets.
+    [ largefiles => sub { yes($_[0]{uselargefiles}) }, sub { $_[0] eq 'yes' ? 'large-file support' : 'no large-file support' } ],
+    # The alignment of a double decides where the NV sits in a scalar's body.
+    [ alignbytes => sub { $_[0]{alignbytes} }, sub { "$_[0]-byte alignment" } ],
+    [ defines => sub { my %on = map { /^-D(\w+)/ ? ($1 => 1) : () } split ' ', $_[0]{ccflags} || '';
+                       join(',', grep { $on{$_} } @layout_defines) || 'none' },
+      sub { $_[0] eq 'none' ? 'none of ' . join(', ', @layout_defines) : "-D" . join(' -D', split /,/, $_[0]) } ],
+);
+
+sub an { $_[0] =~ /^(8|11|18)/ ? 'an' : 'a' }
+
+sub yes { defined $_[0] && $_[0] eq 'define' ? 'yes' : 'no' }
+
+sub interface_keys { map { $_->[0] } @interface }
+
+# The interface of a Config-like hash: { key => value }.
+sub interface {
+    my ($config) = @_;
+    return { map { ($_->[0] => $_->[1]->($config)) } @interface };
+}
+
+# The same as one line of key=value words, in a fixed order.
+sub interface_text {
+    my ($i) = @_;
+    return join ' ', map { "$_=$i->{$_}" } interface_keys();
+}
+
+sub parse_interface {
+    my ($text) = @_;
+    return { map { split /=/, $_, 2 } split ' ', $text };
+}
+
+# Why a build compiled for the interface $built does not fit the perl of
+# $config: "built for an 8-byte NV (double), this perl has a 12-byte NV
+# (long double)", every difference joined by "; ".  Empty when it fits.
+sub misfit {
+    my ($built, $config) = @_;
+    my $this = interface($config);
+    my @why;
+    for my $entry (@interface) {
+        my ($key, undef, $say) = @$entry;
+        my $want = defined $built->{$key} ? $built->{$key} : '(not recorded)';
+        next if $want eq $this->{$key};
+        push @why, 'built for ' . ($want eq '(not recorded)' ? "an unrecorded $key" : $say->($want))
+                 . ', this perl has ' . $say->($this->{$key});
+    }
+    return join '; ', @why;
+}
+
+# The interface that a supported build of this name has: the one of the
+# reference perls of 32-bit x86 (a double NV, large files, multiplicity
+# only with threads, none of the layout defines).
+sub standard_interface {
+    my ($config) = @_;
+    my $s = shape($config);
+    my $threads = $s->{threads} ? 'yes' : 'no';
+    return { cpu => 'i386', series => "5.$s->{minor}", threads => $threads, multiplicity => $threads,
+             ivsize => $s->{iv_bits} / 8, nvsize => '8-double', ptrsize => 4, largefiles => 'yes',
+             alignbytes => 4, defines => 'none' };
+}
+
+# One of the 24 names: Perl 5.12 to 5.22 with 32-bit pointers.
+sub supported_name {
     my $s = shape(@_);
     return $s->{ptr_bits} == 32 && $s->{minor} >= 12 && $s->{minor} <= 22 && $s->{minor} % 2 == 0 ? 1 : 0;
+}
+
+# One of the 24 names with that name's standard interface.
+sub supported {
+    my ($config) = @_;
+    return supported_name($config) && misfit(standard_interface($config), $config) eq '' ? 1 : 0;
 }
 
 # "Perl 5.36.0, threads, 64-bit IV, 64-bit pointers, x86_64-linux-gnu-thread-multi"
