@@ -22,8 +22,11 @@ my $expected = sprintf('perlplotrune5%02d', $minor)
              . (($Config{useithreads} || '') eq 'define' ? 'mt' : '');
 is($M, $expected, "$M: the module name follows from this perl's version, IV size and threads");
 
+# One of the 24 names, with that name's standard interface on 32-bit x86.
 my $in_range = $minor >= 12 && $minor <= 22 && $minor % 2 == 0 && $Config{ptrsize} == 4;
-is(!!$b->{supported}, !!$in_range, "$M: the build knows whether it is one of the supported configurations");
+my $standard = $Config{nvsize} == 8 && $Config{uselargefiles} && $Config{alignbytes} == 4
+            && ($Config{usemultiplicity} || '') eq ($Config{useithreads} || '') && $Config{ccflags} !~ /-DDEBUGGING\b/;
+is(!!$b->{supported}, !!($in_range && $standard), "$M: the build knows whether it is one of the supported configurations");
 
 {
     # The build's own probe, run again under this perl, names the same build.
@@ -47,6 +50,37 @@ SKIP: {
     skip 'nm is not available', 1 unless defined $symbols;
     my @exported = map { (split ' ')[-1] } grep { /\s[A-Za-z]\s/ } split /\n/, $symbols;
     is_deeply(\@exported, ["boot_$M"], "$M: the module file exports its boot symbol and nothing else");
+}
+
+SKIP: {
+    # What the module calls: the interpreter's functions and variables,
+    # which this perl defines, and C library functions that the C library
+    # of the oldest target systems has (configs/c-library-baseline.tsv).
+    my $undefined = tool(qq{nm -D --undefined-only "$file"});
+    skip 'nm is not available', 2 unless defined $undefined;
+    my @imports = map { (split ' ')[-1] } grep { /\sU\s/ } split /\n/, $undefined;
+    my (%baseline, @columns);
+    for my $line (split /\n/, slurp(project_root() . '/configs/c-library-baseline.tsv')) {
+        next if $line =~ /^#/;
+        my %row;
+        @row{@columns} = split /\t/, $line;
+        if (!@columns) { @columns = split /\t/, $line; next }
+        $baseline{ $row{symbol} }{ $row{version} } = 1;
+    }
+    # The interpreter: this perl's executable and the libperl it maps.
+    my %perl;
+    open my $maps, '<', "/proc/$$/maps" or skip 'no /proc here', 2;
+    my %files = map { m{\s(/\S*/[^/\s]*perl[^/\s]*)$} ? ($1 => 1) : () } <$maps>;
+    for my $object (keys %files) {
+        my $defined = tool(qq{nm -D --defined-only "$object"}) or next;
+        $perl{ (split ' ')[-1] } = 1 for split /\n/, $defined;
+    }
+    my @interpreter = grep { /^(Perl_|PL_)/ } @imports;
+    is_deeply([ grep { !$perl{$_} } @interpreter ], [],
+              "$M: every interpreter symbol it imports (" . @interpreter . ') is defined by this perl');
+    my @unknown = grep { my ($name, $version) = split /\@+/; !/^(Perl_|PL_)/
+                         && !($baseline{$name} && (!defined $version || $baseline{$name}{$version})) } @imports;
+    is_deeply(\@unknown, [], "$M: every other symbol it imports is in the C library of the oldest target systems");
 }
 
 SKIP: {
