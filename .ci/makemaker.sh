@@ -5,7 +5,10 @@
 # does `use PlotRune;`, calls the engine (the stand-in engine found on the
 # library search path, since make install installs none) and checks the id.
 # Prints one line per perl and a closing count; exits non-zero if any failed.
-# It also checks the layout: the same lib/perl5 tree as cmake --install.
+# It also checks the layout (the same lib/perl5 tree as cmake --install)
+# and the engine's install: none without PLOTRUNE_ENGINE, and a last line
+# that says where one must go; the engine given in the environment; an
+# empty PLOTRUNE_ENGINE refused before anything is written.
 # Usage: .ci/makemaker.sh PERL [PERL ...]
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,26 +31,37 @@ for perl in "$@"; do
 
   step=''
   run() { step=$1; shift; echo "== $step" >>"$log"; (cd "$dir/src" && "$@") >>"$log" 2>&1; }
+  export -n PLOTRUNE_ENGINE
   result=''
   if run 'perl Makefile.PL' "$perl" Makefile.PL "INSTALL_BASE=$dir/inst" &&
      run make make && run 'make test' make test && run 'make install' make install; then
     step='load from the installed tree'
     want=$("$perl" -I"$root/lib" -MConfig -MPlotRune::Configuration \
              -e 'print PlotRune::Configuration::module_name(\%Config)' 2>>"$log")
-    arch=$("$perl" -MConfig -e 'print $Config{ptrsize} == 4 ? "i386" : "x86_64"')
-    engine_dir="$dir/src/plotrune-mm/test/modules/$arch/$want"
-    archname=$("$perl" -MConfig -e 'print $Config{archname}')
+    cpu=$("$perl" -I"$root/lib" -MConfig -MPlotRune::Configuration -e 'print PlotRune::Configuration::cpu(\%Config)')
+    engine_dir="$dir/src/plotrune-mm/test/modules/$cpu/$want"
+    folder="lib/perl5/PlotRune/$cpu"
     if find "$dir/inst" -name libplotrune.so | grep -q .; then
       echo "make install installed an engine" >>"$log"
-    elif [[ ! -f $dir/inst/lib/perl5/PlotRune.pm || ! -f $dir/inst/lib/perl5/$archname/$want.pm ||
-            ! -f $dir/inst/lib/perl5/$archname/auto/$want/$want.so ]]; then
+    elif [[ $(grep -v '^$' "$log" | tail -n 1) != "No engine installed: put libplotrune.so in $dir/inst/$folder "* ]]; then
+      echo "make install without an engine did not end saying where one must go" >>"$log"
+    elif [[ ! -f $dir/inst/lib/perl5/PlotRune.pm || ! -f $dir/inst/$folder/$want.pm || ! -f $dir/inst/$folder/$want.so ]]; then
       echo "make install gave another layout than cmake --install:" >>"$log"
       (cd "$dir/inst" && find . -type f) >>"$log"
     else
       got=$(env -u PERL5LIB -u PERL5OPT LD_LIBRARY_PATH="$engine_dir" "$perl" -I"$dir/inst/lib/perl5" \
               -e 'use PlotRune; print PlotRune::id(), " ", PlotRune::callMethod("num", 2.5)' 2>>"$log")
-      [[ -n $want && $got == "$want 2.5" ]] && result=$want
       echo "loaded: '$got', wanted: '$want 2.5'" >>"$log"
+      # The engine given in the environment, as for cmake --install; an
+      # empty one is refused before anything is written.
+      step='make install with PLOTRUNE_ENGINE'
+      if [[ -n $want && $got == "$want 2.5" ]] &&
+         ! run 'make install with an empty PLOTRUNE_ENGINE' env PLOTRUNE_ENGINE= make install DESTDIR="$dir/empty" &&
+         grep -q 'PLOTRUNE_ENGINE is set but empty' "$log" && [[ ! -e $dir/empty ]] &&
+         run "$step" env PLOTRUNE_ENGINE="$engine_dir/libplotrune.so" make install DESTDIR="$dir/stage" &&
+         cmp -s "$engine_dir/libplotrune.so" "$dir/stage$dir/inst/$folder/libplotrune.so"; then
+        result=$want
+      fi
     fi
   fi
   if [[ -n $result ]]; then

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The archive as the engine's maintainers ship it: built from the perls of
+# the supported configurations only (the newest point release of each),
+# with one engine for the processor (here the stand-in), unpacked in a
+# folder of its own; then every perl given runs xt/shipped.t against it with
+# only -I<unpacked>/lib/perl5.  Prints prove's summary per perl and a
+# closing count; exits non-zero if anything failed.
+# Usage: .ci/shipped-archive.sh BUILD-FOLDER PERL ...
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build=$1; shift
+[[ $# -gt 0 ]] || { echo "usage: $0 BUILD-FOLDER PERL ..." >&2; exit 2; }
+
+# One perl per supported configuration: the newest release that gives it
+# (the first given, of two of one release).
+declare -A chosen=() version=()
+for perl in "$@"; do
+  probe=$("$perl" configs/probe_perl.pl configs/configurations.tsv 2>/dev/null) || continue
+  field() { awk -F'\t' -v k="$1" '$1 == k { print $2 }' <<< "$probe"; }
+  [[ $(field supported) == 1 ]] || continue
+  module=$(field module) v=$(field version)
+  if [[ -z ${chosen[$module]:-} ]] ||
+     [[ ${version[$module]} != "$v" && $(printf '%s\n%s\n' "${version[$module]}" "$v" | sort -V | tail -n 1) == "$v" ]]; then
+    chosen[$module]=$perl version[$module]=$v
+  fi
+done
+if [[ ${#chosen[@]} -eq 0 ]]; then
+  echo "shipped: no perl of a supported configuration given: no archive to try"
+  exit 0
+fi
+list=$(IFS=';'; echo "${chosen[*]}")
+echo "shipped: building the archive from ${#chosen[@]} supported perls in $build"
+rm -f "$build/CMakeCache.txt"
+cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null || exit 1
+cmake --build "$build" -j2 >/dev/null || { cmake --build "$build"; exit 1; }
+# The stand-in engine, from the build manifest's engine_file column.
+engine=$(awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+                     { print $col["engine_file"]; exit }' "$build/modules.tsv")
+rm -f "$build"/perlplotrune-*.tar.xz
+(cd "$build" && PLOTRUNE_ENGINE=$engine cpack -G TXZ >/dev/null) || exit 1
+archive=$(ls "$build"/perlplotrune-*.tar.xz)
+unpacked=$(mktemp -d "${TMPDIR:-/tmp}/plotrune-shipped.XXXXXX")
+tar -xJf "$archive" -C "$unpacked"
+top=$(ls -d "$unpacked"/*)
+echo "shipped: $(basename "$archive") unpacked in $top"
+
+failed=0 passed=0
+engines=$(find "$top" -name libplotrune.so | wc -l)
+if [[ $engines -ne 1 ]]; then
+  echo "shipped: the archive holds $engines engine files, not one for its one processor"; failed=$((failed + 1))
+else
+  echo "shipped: one engine file: $(find "$top" -name libplotrune.so | sed "s|$top/||")"; passed=$((passed + 1))
+fi
+for perl in "$@"; do
+  if out=$(PLOTRUNE_SHIPPED=$top/lib/perl5 "$perl" -MApp::Prove -e \
+             'my $p = App::Prove->new; $p->process_args(@ARGV); exit($p->run ? 0 : 1)' -- xt/shipped.t 2>&1); then
+    passed=$((passed + 1)); echo "shipped: $perl: passed"
+  else
+    failed=$((failed + 1)); echo "shipped: $perl: FAILED"; echo "$out" | tail -n 20
+  fi
+done
+rm -rf "$unpacked"
+echo "shipped: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]
