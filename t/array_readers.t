@@ -43,7 +43,7 @@ my @kinds = qw(Double Int String);
 sub expected {
     my ($kind, @values) = @_;
     no warnings 'uninitialized';
-    return [ map { $kind eq 'Double' ? snap(0 + $_) : $kind eq 'Int' ? int($_) : "$_" } @values ];
+    return [ map { $kind eq 'Double' ? snap(to_double(0 + $_)) : $kind eq 'Int' ? int($_) : "$_" } @values ];
 }
 
 sub show { join ', ', map { defined $_ ? "'$_'" : 'undef' } @{ $_[0] } }
@@ -111,7 +111,7 @@ for my $kind (@kinds) {
 {
     my ($s17, $m16) = ($SENTINELS[0][2], $SENTINELS[3][2]);
     my $r = read_array('Double', [ 1.7000001e308, -1.6000001e308, 1.7e-100 ]);
-    ok(same_double($r->{values}[0], $s17) && same_double($r->{values}[1], $m16) && $r->{values}[2] == 1.7e-100,
+    ok(same_double($r->{values}[0], $s17) && same_double($r->{values}[1], $m16) && $r->{values}[2] == to_double(1.7e-100),
        "$M: getDoubleArray: elements near reserved values move onto them, others stay")
         or diag('got ' . join(', ', map { show_double($_) } @{ $r->{values} }));
 }

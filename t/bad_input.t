@@ -14,6 +14,7 @@ use Config;
 use Scalar::Util qw(dualvar);
 use PlotruneTest;
 use PlotruneStress;
+use PlotruneNumbers qw(to_double);
 
 my $M = load();
 
@@ -139,7 +140,7 @@ my @values = (
 
 # Perl's own conversions of a value, judged on a copy; the readers must
 # agree.  The int read keeps the low 32 bits of Perl's integer value.
-sub as_double { no warnings; my $v = $_[0]; defined $v ? 0 + $v : 0 }
+sub as_double { no warnings; my $v = $_[0]; defined $v ? to_double(0 + $v) : 0 }
 sub as_int {
     no warnings;
     my $v = $_[0];

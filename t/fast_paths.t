@@ -13,6 +13,7 @@ use Config;
 use Tie::Array;
 use Tie::Scalar;
 use PlotruneTest;
+use PlotruneNumbers qw(to_double);
 
 my $M = load();
 
@@ -68,6 +69,7 @@ my @known = (
 );
 for my $case (@known) {
     my ($kind, $value, $expected) = @$case;
+    $expected = to_double($expected) if $kind eq 'Double';
     is(values_of($kind, [$value])->[0], $expected, "$M: $kind: cached $value reads as $expected");
 }
 

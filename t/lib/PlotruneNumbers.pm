@@ -16,7 +16,7 @@ use warnings;
 use Config;
 use Exporter 'import';
 
-our @EXPORT = qw(double_from_bits bits_of is_nan same_double show_double snap low32
+our @EXPORT = qw(double_from_bits bits_of to_double is_nan same_double show_double snap low32
                  @SENTINELS $INF $NAN $IV64);
 
 our $IV64 = $Config{ivsize} >= 8;
@@ -38,6 +38,10 @@ sub bits_of {
     $bytes = reverse $bytes if $little_endian;
     return unpack 'H16', $bytes;
 }
+
+# A number as the engine's double holds it: itself where NV is a double,
+# rounded to the nearest double where NV is wider (a long double).
+sub to_double { unpack 'd', pack 'd', $_[0] }
 
 sub is_nan { my ($x) = @_; return $x != $x }
 
