@@ -23,7 +23,16 @@ BEGIN {
 }
 use PlotRune::Configuration ();
 
-our $VERSION = '5.01';
+# The one version of the distribution, as lib/PlotRune.pm writes it.
+sub read_version {
+    my $file = "$root/lib/PlotRune.pm";
+    open my $fh, '<', $file or die "cannot read $file: $!\n";
+    while (<$fh>) {
+        return $1 if /^our \$VERSION = '(\d+\.\d+)';/;
+    }
+    die "no version in $file\n";
+}
+our $VERSION = read_version();
 
 sub root { $root }
 
