@@ -53,10 +53,30 @@ sub line { join ' ', map { sh($_) } @_ }
 my %pm = map { ("lib/$_" => "\$(INST_LIB)/$_") } PlotruneBuild::Rules::perl_files();
 $pm{"$gen/$M.pm"} = "\$(INST_ARCHLIB)/$M.pm";
 
+# What the distribution says of itself.  The MakeMaker of Perl 5.12 (6.56)
+# knows no TEST_REQUIRES: there the tests' needs count as the build's.
+my %test_requires = ('Test::More' => 0, 'App::Prove' => 0, 'File::Temp' => 0, 'Pod::Checker' => 0,
+                     'ExtUtils::MakeMaker' => 0);
+my %meta = (
+    AUTHOR             => 'The perlplotrune developers',
+    # The copyright notice reserves every right (LICENSE).
+    LICENSE            => 'restricted',
+    MIN_PERL_VERSION   => '5.012',
+    CONFIGURE_REQUIRES => { 'ExtUtils::MakeMaker' => 0 },
+    PREREQ_PM          => { 'XSLoader' => 0, 'File::Spec' => 0 },
+    META_MERGE         => {
+        # No modules of the distribution's own there (MakeMaker adds inc and t).
+        no_index => { directory => [qw(configs bench demo fuzz tools)] },
+    },
+    eval { ExtUtils::MakeMaker->VERSION('6.64'); 1 }
+        ? (TEST_REQUIRES => \%test_requires) : (BUILD_REQUIRES => \%test_requires),
+);
+
 WriteMakefile(
     NAME          => 'PlotRune',
     VERSION_FROM  => 'lib/PlotRune.pm',
-    ABSTRACT      => 'Perl binding of the plotrune engine',
+    ABSTRACT_FROM => 'lib/PlotRune.pm',
+    %meta,
     PM            => \%pm,
     # Not blib/arch: when that holds files, ExtUtils::Install puts the
     # pure-Perl files into the arch folder too, and PlotRune.pm, one file for
