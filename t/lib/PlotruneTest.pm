@@ -16,8 +16,8 @@ use File::Spec ();
 use File::Temp ();
 use Exporter 'import';
 
-our @EXPORT = qw(build module load call in_child boot_report read_scalar read_array
-                 address_of addresses text_address slurp project_root build_rules);
+our @EXPORT = qw(build load call in_child boot_report read_scalar read_array
+                 addresses text_address slurp project_root build_rules);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
 my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
@@ -56,8 +56,6 @@ sub build {
     }
     die "no module $module ($arch) in $manifest\n";
 }
-
-sub module { build()->{module} }
 
 # ---------------------------------------------------------------- loading
 
@@ -153,9 +151,6 @@ sub parse_report {
 
 my $address_format = 'L!';
 
-# The address the engine sees for a scalar.
-sub address_of { require Scalar::Util; Scalar::Util::refaddr($_[0]) }
-
 # The address of a scalar's own string buffer (pack 'p' takes it in place).
 sub text_address { unpack $address_format, pack 'p', $_[0] }
 
@@ -195,5 +190,14 @@ sub slurp {
     my $text = <$fh>;
     return defined $text ? $text : '';
 }
+
+# ---------------------------------------------------------------- ties
+
+# A tied scalar that counts its fetches (tied(...)->{fetches}); its value can
+# be changed behind the tie.
+package PlotruneTest::CountedScalar;
+sub TIESCALAR { my ($class, $value) = @_; return bless { value => $value, fetches => 0 }, $class }
+sub FETCH { my ($self) = @_; $self->{fetches}++; return $self->{value} }
+sub STORE { my ($self, $value) = @_; $self->{value} = $value }
 
 1;
