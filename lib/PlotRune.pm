@@ -196,7 +196,8 @@ message naming the difference.
 
 When no installed build fits, one message names the build wanted, this
 perl's shape (version, threads, IV and pointer sizes, archname), the builds
-found nearby, and how to build one from source.
+found nearby, and how to build one from source: C<perl Makefile.PL && make
+&& make test && make install> (see L</INSTALLING>).
 
 =item *
 
