@@ -9,7 +9,9 @@
 use strict;
 use warnings;
 use File::Spec;
-use lib File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir, 'lib');
+my $root;
+BEGIN { $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir) }
+use lib File::Spec->catdir($root, 'lib');
 use PlotRune::Configuration ();
 
 my ($table, @runs) = @ARGV;
@@ -119,7 +121,7 @@ if ($covered < @configurations) {
           "(configs/configurations.tsv lists them):\n",
           "  ./test.sh PERL ...\n";
     print "or run bash .ci/run, which unpacks the archived perls of every supported configuration.\n"
-        if -f File::Spec->catfile((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir, '.ci', 'run');
+        if -f File::Spec->catfile($root, '.ci', 'run');
 }
 
 print "\nFailed: ", join(', ', @failed), "\n" if @failed;
