@@ -58,10 +58,30 @@ my $blib = PlotruneBuild::Rules::layout($p, '$(INST_LIB)');
 my %pm = map { ("lib/$_" => "\$(INST_LIB)/$_") } PlotruneBuild::Rules::perl_files();
 $pm{"$gen/$M.pm"} = $blib->{pm};
 
+# What the distribution says of itself.  The MakeMaker of Perl 5.12 (6.56)
+# knows no TEST_REQUIRES: there the tests' needs count as the build's.
+my %test_requires = ('Test::More' => 0, 'App::Prove' => 0, 'File::Temp' => 0, 'Pod::Checker' => 0,
+                     'ExtUtils::MakeMaker' => 0);
+my %meta = (
+    AUTHOR             => 'The perlplotrune developers',
+    # The copyright notice reserves every right (LICENSE).
+    LICENSE            => 'restricted',
+    MIN_PERL_VERSION   => '5.012',
+    CONFIGURE_REQUIRES => { 'ExtUtils::MakeMaker' => 0 },
+    PREREQ_PM          => { 'XSLoader' => 0, 'File::Spec' => 0 },
+    META_MERGE         => {
+        # No modules of the distribution's own there (MakeMaker adds inc and t).
+        no_index => { directory => [qw(configs bench demo fuzz tools)] },
+    },
+    eval { ExtUtils::MakeMaker->VERSION('6.64'); 1 }
+        ? (TEST_REQUIRES => \%test_requires) : (BUILD_REQUIRES => \%test_requires),
+);
+
 WriteMakefile(
     NAME          => 'PlotRune',
     VERSION_FROM  => 'lib/PlotRune.pm',
-    ABSTRACT      => 'Perl binding of the plotrune engine',
+    ABSTRACT_FROM => 'lib/PlotRune.pm',
+    %meta,
     PM            => \%pm,
     # Manual pages for what programs use; a build's own .pm documents
     # itself for perldoc, under its own name.
@@ -88,10 +108,11 @@ sub MY::postamble {
     # The test copy: the module and its .pm with the stand-in engine and
     # the load tests' libraries beside it, the manifest the tests read, and
     # an install tree staged from blib by the install layout.
-    my @columns = qw(module arch perl module_file engine_file engine_without_entry_file engine_lazy_file supported);
+    my @engines = PlotruneBuild::Rules::standin_engines();
+    my %file = map { ($_->{kind} => join('/', $dir, (length $_->{dir} ? $_->{dir} : ()), 'libplotrune.so')) } @engines;
+    my @columns = PlotruneBuild::Rules::manifest_columns();
     my %row = (module => $M, arch => $p->{arch}, perl => $^X, module_file => "$dir/$M.so",
-               engine_file => "$dir/libplotrune.so", engine_without_entry_file => "$dir/no-entry/libplotrune.so",
-               engine_lazy_file => "$dir/lazy/libplotrune.so", supported => $p->{supported});
+               supported => $p->{supported}, map { ($_->{column} => $file{$_->{kind}}) } @engines);
     my $manifest = "$test/modules.tsv";
     mkpath($test);
     open my $fh, '>', $manifest or die "cannot write $manifest: $!\n";
@@ -103,7 +124,7 @@ sub MY::postamble {
                  (map { line('$(CP)', "\$(INST_LIB)/$_", "$tree/lib/perl5/$_") } PlotruneBuild::Rules::perl_files()),
                  line('$(CP)', $blib->{pm}, "$tree/$layout->{pm}"),
                  line('$(CP)', $so, "$tree/$layout->{so}"),
-                 line('$(CP)', "$dir/libplotrune.so", "$tree/$layout->{engine}"),
+                 line('$(CP)', $file{engine}, "$tree/$layout->{engine}"),
                  line('$(CP)', $so, "$dir/$M.so"),
                  line('$(CP)', $blib->{pm}, "$dir/$M.pm"));
     return join "\n",
@@ -114,17 +135,14 @@ sub MY::postamble {
         "\t" . line($cxx, '-shared', PlotruneBuild::Rules::module_link_flags($p, "$gen/$M.map"), '-o', $so, $obj,
                     PlotruneBuild::Rules::module_link_libraries($p)),
         "\t" . line('$(CHMOD)', '$(PERM_RWX)', $so), '',
-        "$dir/libplotrune.so: engine/standin_engine.c contract/plotrune_engine.h",
-        "\t" . line('$(MKPATH)', $dir),
-        "\t" . line($cc, @engine, @engine_ld, '-o', "$dir/libplotrune.so", 'engine/standin_engine.c'), '',
-        "$dir/no-entry/libplotrune.so: engine/no_entry.c contract/plotrune_engine.h",
-        "\t" . line('$(MKPATH)', "$dir/no-entry"),
-        "\t" . line($cc, @engine, @engine_ld, '-o', "$dir/no-entry/libplotrune.so", 'engine/no_entry.c'), '',
-        "$dir/lazy/libplotrune.so: engine/standin_engine.c contract/plotrune_engine.h",
-        "\t" . line('$(MKPATH)', "$dir/lazy"),
-        "\t" . line($cc, @engine, '-DPLOTRUNE_NEEDS_LAZY_BINDING', @engine_ld, '-o', "$dir/lazy/libplotrune.so",
-                    'engine/standin_engine.c'), '',
-        "plotrune_test_copy: pure_all $dir/libplotrune.so $dir/no-entry/libplotrune.so $dir/lazy/libplotrune.so",
+        (map {
+            my ($out, $source) = ($file{$_->{kind}}, "engine/$_->{source}");
+            (my $folder = $out) =~ s{/[^/]+\z}{};
+            ("$out: $source contract/plotrune_engine.h",
+             "\t" . line('$(MKPATH)', $folder),
+             "\t" . line($cc, @engine, (map { "-D$_" } @{ $_->{defines} }), @engine_ld, '-o', $out, $source), '');
+        } @engines),
+        "plotrune_test_copy: pure_all " . join(' ', map { $file{$_->{kind}} } @engines),
         (map { "\t$_" } @stage), '',
         '.PHONY: plotrune_test_copy', '',
         # The engine is not ours: installed only when given, in
@@ -167,16 +185,15 @@ sub engine_step {
     }
 }
 
-# The whole suite, under this perl, against the module just built.
+# The whole suite, under this perl, against the module just built, by the
+# build rules' test command.
 sub MY::test {
     my $test = "$here/$gen/test";
-    my $prove = 'my $p = App::Prove->new; $p->process_args(($ENV{TEST_VERBOSE} ? ("-v") : ()), @ARGV); '
-              . 'exit($p->run ? 0 : 1)';
     return join "\n",
         'TEST_VERBOSE = 0', '',
         'test :: plotrune_test_copy',
         "\t" . line('PLOTRUNE_MANIFEST=' . "$test/modules.tsv", "PLOTRUNE_MODULE=$M", "PLOTRUNE_ARCH=$p->{arch}",
                     "PLOTRUNE_TREE=$test/tree") . ' TEST_VERBOSE=$(TEST_VERBOSE) $(FULLPERLRUN) '
-                    . line('-MApp::Prove', '-e', $prove, '--', '-I', 't/lib') . ' t/*.t',
+                    . line(PlotruneBuild::Rules::test_command()) . ' t/*.t',
         '', 'test_dynamic :: test', '';
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module for every perl given (default: the perl on PATH) and runs
-# the whole test suite under each, then prints which configurations that
-# covered.  Usage: ./test.sh [PERL ...]   (build folder: $PLOTRUNE_BUILD, default build-test)
+# the whole test suite under each, then prints what ran and how it went,
+# which supported configurations that covered (or how to cover them), and a
+# closing count.  Usage: ./test.sh [PERL ...]   (build folder: $PLOTRUNE_BUILD, default build-test)
 set -euo pipefail
 cd "$(dirname "$0")"
 perls=("$@")

@@ -19,14 +19,14 @@ cmake --build "$build" -j2 >/dev/null
 cc -O2 -shared -fPIC -fvisibility=hidden -o "$build/malloc_count.so" bench/malloc_count.c
 
 # The build installed as a Perl program finds it, with the stand-in engine.
-engine=$(awk -F'\t' 'NR == 2 { print $5 }' "$build/modules.tsv")
+engine=$(tools/manifest-column.sh "$build/modules.tsv" engine_file)
 rm -rf "$build/tree"
 PLOTRUNE_ENGINE=$engine cmake --install "$build" --prefix "$build/tree" >/dev/null
 export PLOTRUNE_BENCH_TREE="$build/tree"
 
-row=$(awk -F'\t' 'NR == 2 { print $1 "\t" $2 }' "$build/modules.tsv")
 export PLOTRUNE_MANIFEST="$build/modules.tsv"
-export PLOTRUNE_MODULE=${row%%$'\t'*}
-export PLOTRUNE_ARCH=${row##*$'\t'}
+PLOTRUNE_MODULE=$(tools/manifest-column.sh "$PLOTRUNE_MANIFEST" module)
+PLOTRUNE_ARCH=$(tools/manifest-column.sh "$PLOTRUNE_MANIFEST" arch)
+export PLOTRUNE_MODULE PLOTRUNE_ARCH
 export PLOTRUNE_MALLOC_COUNT="$build/malloc_count.so"
 exec "$perl" -I t/lib bench/bench.pl "$@"

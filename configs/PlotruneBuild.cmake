@@ -25,6 +25,8 @@ set_property(GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES "")
 set_property(GLOBAL PROPERTY PLOTRUNE_ENGINE_DIRS "")
 set_property(GLOBAL PROPERTY PLOTRUNE_ENGINE_BUILDS "")
 
+# The manifest's header comes with the first perl: its columns are the build
+# rules'.
 function(plotrune_begin_manifest file)
   set(PLOTRUNE_MANIFEST "${file}" PARENT_SCOPE)
   # Before anything is installed: the engine given is read and chosen for
@@ -34,7 +36,7 @@ function(plotrune_begin_manifest file)
     set(PLOTRUNE_CONFIGURED_ENGINE \"${PLOTRUNE_ENGINE}\")
     set(PLOTRUNE_ROOT \"${PLOTRUNE_ROOT}\")
     include(\"${PLOTRUNE_ROOT}/configs/install_engine.cmake\")")
-  file(WRITE "${file}" "module\tarch\tperl\tmodule_file\tengine_file\tengine_without_entry_file\tengine_lazy_file\tsupported\n")
+  file(WRITE "${file}" "")
 endfunction()
 
 function(plotrune_add_perl perl)
@@ -52,13 +54,15 @@ function(plotrune_add_perl perl)
     string(STRIP "${why}${failed}" why)
     message(FATAL_ERROR "perl '${perl}': cannot build for it: ${why}")
   endif()
-  # Lists come with their words separated by \x1f.
+  # Lists come with their words separated by \x1f.  A ; inside a value
+  # (the test command's perl code) stays one: escaped for each list step.
   string(ASCII 31 word_separator)
   string(REPLACE ";" "\\;" probe "${probe}")
   string(REPLACE "\n" ";" lines "${probe}")
   foreach(line IN LISTS lines)
     if(line MATCHES "^([a-z_]+)\t(.*)$")
-      string(REPLACE "${word_separator}" ";" value "${CMAKE_MATCH_2}")
+      string(REPLACE ";" "\\;" value "${CMAKE_MATCH_2}")
+      string(REPLACE "${word_separator}" ";" value "${value}")
       set(cfg_${CMAKE_MATCH_1} "${value}")
     endif()
   endforeach()
@@ -79,7 +83,7 @@ function(plotrune_add_perl perl)
     message(STATUS "perl ${cfg_version} (${perl}): ${module} on ${arch}")
   else()
     message(STATUS "perl ${cfg_version} (${perl}): ${module} on ${arch}, "
-                   "beyond the supported set (Perl 5.12 to 5.22 on 32-bit x86)")
+                   "beyond the supported set (${cfg_supported_set})")
   endif()
 
   set(dir "${CMAKE_BINARY_DIR}/modules/${arch}/${module}")
@@ -97,21 +101,24 @@ function(plotrune_add_perl perl)
     LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${cfg_version_script}")
   configure_file("${cfg_module_pm}" "${dir}/${module}.pm" COPYONLY)
 
-  # The stand-in engine beside it; for the load tests, a library of the
-  # engine's name that lacks runMethod, and an engine with a symbol nobody
-  # defines, which only lazy binding can open.
-  foreach(kind engine no_entry lazy)
-    set(source standin_engine.c)
+  # The stand-in engine beside it, and the load tests' doubles in their
+  # subfolders (the build rules' standin_engines).
+  set(row_module "${module}")
+  set(row_arch "${arch}")
+  set(row_perl "${perl}")
+  set(row_module_file "${dir}/${module}.so")
+  set(row_supported "${cfg_supported}")
+  foreach(kind IN LISTS cfg_standin_engines)
+    set(defines "${cfg_standin_${kind}}")
+    list(POP_FRONT defines source subdir)
     set(out "${dir}")
-    if(kind STREQUAL no_entry)
-      set(source no_entry.c)
-      set(out "${dir}/no-entry")
-    elseif(kind STREQUAL lazy)
-      set(out "${dir}/lazy")
+    if(subdir)
+      set(out "${dir}/${subdir}")
     endif()
+    set(row_${cfg_column_${kind}} "${out}/libplotrune.so")
     add_library(${target}_${kind} MODULE "${PLOTRUNE_ROOT}/engine/${source}")
-    if(kind STREQUAL lazy)
-      target_compile_definitions(${target}_${kind} PRIVATE PLOTRUNE_NEEDS_LAZY_BINDING)
+    if(defines)
+      target_compile_definitions(${target}_${kind} PRIVATE ${defines})
     endif()
     target_compile_options(${target}_${kind} PRIVATE ${cfg_engine_flags})
     target_link_options(${target}_${kind} PRIVATE ${cfg_engine_ldflags})
@@ -126,7 +133,7 @@ function(plotrune_add_perl perl)
     set(sanitize_flags -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all
                        -fno-omit-frame-pointer)
     target_compile_options(${target} PRIVATE ${sanitize_flags})
-    foreach(kind engine no_entry lazy)
+    foreach(kind IN LISTS cfg_standin_engines)
       target_compile_options(${target}_${kind} PRIVATE ${sanitize_flags})
     endforeach()
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${cfg_engine_ldflags} -print-file-name=libasan.so
@@ -141,11 +148,19 @@ function(plotrune_add_perl perl)
         "LSAN_OPTIONS=suppressions=${PLOTRUNE_ROOT}/tools/lsan.supp:print_suppressions=0")
   endif()
 
-  set_property(GLOBAL APPEND PROPERTY PLOTRUNE_STANDIN_ENGINES "${dir}/libplotrune.so")
+  set_property(GLOBAL APPEND PROPERTY PLOTRUNE_STANDIN_ENGINES "${row_${cfg_column_engine}}")
 
-  set(module_file "${dir}/${module}.so")
-  file(APPEND "${PLOTRUNE_MANIFEST}"
-    "${module}\t${arch}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${dir}/lazy/libplotrune.so\t${cfg_supported}\n")
+  file(SIZE "${PLOTRUNE_MANIFEST}" manifest_size)
+  if(manifest_size EQUAL 0)
+    string(REPLACE ";" "\t" header "${cfg_manifest_columns}")
+    file(APPEND "${PLOTRUNE_MANIFEST}" "${header}\n")
+  endif()
+  set(row "")
+  foreach(column IN LISTS cfg_manifest_columns)
+    list(APPEND row "${row_${column}}")
+  endforeach()
+  string(REPLACE ";" "\t" row "${row}")
+  file(APPEND "${PLOTRUNE_MANIFEST}" "${row}\n")
 
   # The builds of one processor share one folder and one engine in it.
   if(PLOTRUNE_INSTALL_SITE)
@@ -178,13 +193,12 @@ function(plotrune_add_perl perl)
   set_property(GLOBAL APPEND PROPERTY PLOTRUNE_BUILD_LINES
     "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\t${cfg_interface}\n")
 
-  # Every test file runs under this module's own perl, through prove.
+  # Every test file runs under this module's own perl, by the build rules'
+  # test command.
   file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/t" "${PLOTRUNE_ROOT}/t/*.t")
   foreach(test_file IN LISTS test_files)
     add_test(NAME "${arch}/${module}/${test_file}"
-      COMMAND "${perl}" -MApp::Prove
-              -e "my $p = App::Prove->new; $p->process_args(@ARGV); exit($p->run ? 0 : 1)"
-              -- -I "${PLOTRUNE_ROOT}/t/lib" "${PLOTRUNE_ROOT}/t/${test_file}"
+      COMMAND "${perl}" ${cfg_test_command} "${PLOTRUNE_ROOT}/t/${test_file}"
       WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
     set_tests_properties("${arch}/${module}/${test_file}" PROPERTIES
       LABELS "${module};${arch}"

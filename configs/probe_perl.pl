@@ -23,6 +23,14 @@ $out{module_libs}    = $list->(PlotruneBuild::Rules::module_link_libraries($p));
 $out{engine_flags}   = $list->(PlotruneBuild::Rules::engine_compile_flags($p));
 $out{engine_ldflags} = $list->(PlotruneBuild::Rules::engine_link_flags($p));
 $out{perl_files}     = $list->(PlotruneBuild::Rules::perl_files());
+$out{test_command}   = $list->(PlotruneBuild::Rules::test_command());
+$out{manifest_columns} = $list->(PlotruneBuild::Rules::manifest_columns());
+# Each stand-in engine as its source, subfolder and defines.
+my @engines = PlotruneBuild::Rules::standin_engines();
+$out{standin_engines} = $list->(map { $_->{kind} } @engines);
+$out{"standin_$_->{kind}"} = $list->($_->{source}, $_->{dir}, @{ $_->{defines} }) for @engines;
+$out{"column_$_->{kind}"} = $_->{column} for @engines;
+$out{supported_set} = $PlotRune::Configuration::SUPPORTED_SET;
 for my $style (qw(tree site)) {
     my $layout = $style eq 'tree' ? PlotruneBuild::Rules::tree_layout($p) : PlotruneBuild::Rules::site_layout($p);
     $out{"${style}_$_"} = $layout->{$_} for qw(lib dir);

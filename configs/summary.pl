@@ -1,12 +1,18 @@
 #!/usr/bin/perl
-# Prints what a build and test run covered: every supported configuration,
-# whether a perl served it, whether its module was built, and how its tests
-# went; then the builds beyond the supported set.  A run may span several
-# build folders (two perls that give one module name need one each): give
-# each folder's manifest and test report.
+# Prints what a build and test run did: first every build, whether it was
+# made and how its tests went; then the supported configurations it covered
+# (a table of all of them once a perl of the set was given, else how to
+# give them); last one line counting the tests that passed and failed.  A
+# run may span several build folders (two perls that give one module name
+# need one each): give each folder's manifest and test report.
 # Usage: summary.pl configurations.tsv modules.tsv [results.xml] [modules.tsv results.xml ...]
 use strict;
 use warnings;
+use File::Spec;
+my $root;
+BEGIN { $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir) }
+use lib File::Spec->catdir($root, 'lib');
+use PlotRune::Configuration ();
 
 my ($table, @runs) = @ARGV;
 die "usage: $0 configurations.tsv modules.tsv [results.xml] ...\n" unless $table && @runs;
@@ -20,17 +26,24 @@ sub rows {
     return map { my %r; @r{@columns} = split /\t/; \%r } @lines;
 }
 
-# Test results per module and architecture, from ctest's JUnit report.
+# Test results per module and architecture, from ctest's JUnit report; and
+# the count of every test in it (the install steps too) that passed and that
+# failed or could not run.
+my ($tests_passed, $tests_failed) = (0, 0);
 sub results {
     my ($junit) = @_;
     my %tests;
     open my $fh, '<', $junit or return \%tests;
     local $/;
     my $xml = <$fh>;
-    while ($xml =~ /<testcase name="([^"\/]+)\/([^"\/]+)\/([^"]+)"[^>]*status="(\w+)"/g) {
-        my $t = $tests{"$1/$2"} ||= { run => 0, passed => 0, failed => [] };
+    while ($xml =~ /<testcase name="([^"]+)"[^>]*status="(\w+)"/g) {
+        my ($name, $status) = ($1, $2);
+        next if $status eq 'disabled';
+        if ($status eq 'run') { $tests_passed++ } else { $tests_failed++ }
+        my ($module, $arch_module, $file) = $name =~ m{^([^/]+)/([^/]+)/(.+)$} or next;
+        my $t = $tests{"$module/$arch_module"} ||= { run => 0, passed => 0, failed => [] };
         $t->{run}++;
-        if ($4 eq 'run') { $t->{passed}++ } else { push @{ $t->{failed} }, $3 }
+        if ($status eq 'run') { $t->{passed}++ } else { push @{ $t->{failed} }, $file }
     }
     return \%tests;
 }
@@ -58,33 +71,59 @@ sub status_of {
 }
 
 my $format = "%-22s %-8s %-46s %-6s %-7s %s\n";
-printf $format, 'Configuration', 'Arch', 'Perl', 'Built', 'Tests', 'Result';
-my ($covered, $passed, $missing, @failed) = (0, 0, 0);
-for my $c (@configurations) {
-    my @served = grep { $_->{module} eq $c->{module} && $_->{arch} eq 'i386' && $_->{supported} } @built;
-    if (!@served) {
-        printf $format, $c->{module}, 'i386', '(no perl given)', '-', '-', '-';
-        $missing++;
-        next;
-    }
-    my $all_passed = 1;
-    for my $row (@served) {
-        my @status = status_of($row);
-        printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
-        $all_passed = 0 unless $status[2] eq 'passed';
-    }
-    $covered++;
-    if ($all_passed) { $passed++ } else { push @failed, $c->{module} }
-}
-my @beyond = grep { !$_->{supported} } @built;
-if (@beyond) {
-    print "\nBeyond the supported set (built and tested all the same):\n";
-    for my $row (@beyond) {
-        my @status = status_of($row);
-        printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
-        push @failed, "$row->{module} ($row->{arch}, beyond)" unless $status[2] eq 'passed';
+my @header = ('Configuration', 'Arch', 'Perl', 'Built', 'Tests', 'Result');
+my $set = $PlotRune::Configuration::SUPPORTED_SET;
+
+# What ran, first: every build, supported or beyond the set.
+my @failed;
+print "Builds:\n";
+printf $format, @header;
+for my $row (@built) {
+    my @status = status_of($row);
+    printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status[0, 1],
+        $status[2] . ($row->{supported} ? '' : ' (beyond the supported set)');
+    if ($status[2] ne 'passed') {
+        push @failed, $row->{module} . ($row->{supported} ? '' : " ($row->{arch}, beyond)");
+        # A build that broke before its tests ran still counts as one failure.
+        $tests_failed++ unless $row->{tests};
     }
 }
-printf "\n%d of %d supported configurations had a perl; %d passed; %d had no perl.\n",
-    $covered, scalar @configurations, $passed, $missing;
-print "Failed: ", join(', ', @failed), "\n" if @failed;
+
+# Then the supported configurations this run covered.
+my @served = grep { $_->{supported} && $_->{arch} eq 'i386' } @built;
+my ($covered, $passed) = (0, 0);
+if (@served) {
+    print "\nThe supported configurations ($set):\n";
+    printf $format, @header;
+    for my $c (@configurations) {
+        my @rows = grep { $_->{module} eq $c->{module} } @served;
+        if (!@rows) {
+            printf $format, $c->{module}, 'i386', '(no perl given)', '-', '-', '-';
+            next;
+        }
+        $covered++;
+        my $all_passed = 1;
+        for my $row (@rows) {
+            my @status = status_of($row);
+            printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
+            $all_passed = 0 unless $status[2] eq 'passed';
+        }
+        $passed++ if $all_passed;
+    }
+    printf "%d of the %d supported configurations had a perl; %d of them passed.\n",
+        $covered, scalar @configurations, $passed;
+} else {
+    printf "\nNo perl of the supported set (%s) was given: none of its %d configurations ran here.\n",
+        $set, scalar @configurations;
+}
+if ($covered < @configurations) {
+    print "To test ", ($covered ? 'the others' : 'them'), ", give perls of those configurations ",
+          "(configs/configurations.tsv lists them):\n",
+          "  ./test.sh PERL ...\n";
+    print "or run bash .ci/run, which unpacks the archived perls of every supported configuration.\n"
+        if -f File::Spec->catfile($root, '.ci', 'run');
+}
+
+print "\nFailed: ", join(', ', @failed), "\n" if @failed;
+printf "\n%d passed, %d failed: the tests of %d build%s, %d of the %d supported configurations among them.\n",
+    $tests_passed, $tests_failed, scalar @built, (@built == 1 ? '' : 's'), $covered, scalar @configurations;

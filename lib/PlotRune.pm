@@ -176,3 +176,158 @@ sub import {
 }
 
 1;
+
+__END__
+
+=head1 NAME
+
+PlotRune - Perl binding of the plotrune engine
+
+=head1 SYNOPSIS
+
+    use PlotRune qw(callMethod);
+
+    my $result = callMethod('method', @arguments);   # the engine's one result
+
+    my $ok = eval { PlotRune::callMethod('method', 'bad argument'); 1 };
+    print "the engine said: $@" unless $ok;          # its message, ending in "\n"
+
+    print PlotRune->module, "\n";                    # the build this perl needs
+    print PlotRune::id(), "\n";                      # the build that is loaded
+
+=head1 DESCRIPTION
+
+PlotRune calls the plotrune engine, C<libplotrune.so>, from Perl.  The
+binding is built once for every Perl configuration (a build such as
+C<perlplotrune512> or C<perlplotrune522i64mt>); C<use PlotRune> loads the
+build made for the running perl and makes its five subs PlotRune's own:
+the build's subs themselves, not wrappers, so a call through PlotRune costs
+what a call of the build's sub costs.
+
+=over 4
+
+=item callMethod($method, @arguments)
+
+Hands the method name and its arguments to the engine and returns the
+engine's one result (undef when it gives none).  Arguments go as they are:
+numbers, texts, undef, and references to arrays, which the engine may read
+as lists of numbers or texts.  Tied and other magical scalars are read once
+per read, as their current value.
+
+=item major_ver(), minor_ver()
+
+The binding's version in two numbers: 5 and 1 for PlotRune 5.01.
+
+=item copyright()
+
+The copyright notice of the binding.
+
+=item id()
+
+The name of the build that is loaded, such as C<perlplotrune536i64mt>.
+
+=back
+
+=head2 Errors
+
+When the engine reports a failure, C<callMethod> dies with the engine's
+message as a Perl error ending in a newline (so Perl adds no "at ... line"
+to it).  Catch it with C<eval>:
+
+    my $result = eval { callMethod('method', @arguments) };
+    warn "plotrune: $@" if $@;
+
+=head1 IMPORTS
+
+Nothing is imported by default; C<PlotRune::callMethod(...)> and the other
+subs are always there by their full names.  Name the subs to import:
+
+    use PlotRune qw(callMethod id);
+
+Any of C<callMethod>, C<major_ver>, C<minor_ver>, C<copyright> and C<id> may
+be named.  An unknown name is refused at compile time, with a message that
+names it.  C<use PlotRune 5.01> asks for at least this version, as for any
+module.  Without C<use>: C<require PlotRune; PlotRune-E<gt>import;>.
+
+=head1 WHICH BUILD IS LOADED
+
+A build fits a perl when it was made for the same binary interface: the same
+Perl series (5.12, 5.14, ...), interpreter threads or none, multiplicity,
+the sizes of IV, NV and pointers, and large file support.  Its point release
+and its archname do not matter: a build for Perl 5.18 serves 5.18.0 and
+5.18.4 alike.  The build's name says the series, IV width and threads; C<PlotRune-E<gt>module>
+gives the name this perl needs, and C<PlotRune::id()>
+the name of the build that was loaded.
+
+C<use PlotRune> never loads a build of another binary interface, which would
+corrupt the interpreter:
+
+=over 4
+
+=item *
+
+A build whose binary interface differs from this perl's is refused with one
+message naming the difference.
+
+=item *
+
+When no installed build fits, one message names the build wanted, this
+perl's shape (version, threads, IV and pointer sizes, archname), the builds
+found nearby, and how to build one from source: C<perl Makefile.PL && make
+&& make test && make install> (see L</INSTALLING>).
+
+=item *
+
+A build of another version than PlotRune.pm's is refused.
+
+=back
+
+=head1 WHERE THE ENGINE MUST BE
+
+The engine is not part of this distribution.  A build looks for
+C<libplotrune.so> in the folder of its own file first, then through the
+system's library search (C<LD_LIBRARY_PATH>, the folders C<ldconfig>
+knows).  In an installed tree there is one engine per CPU architecture, beside
+that architecture's builds:
+
+    lib/perl5/PlotRune/i386/libplotrune.so
+    lib/perl5/PlotRune/x86_64/libplotrune.so
+
+When the engine cannot be loaded, C<use PlotRune> dies with the system
+loader's message (C<Error loading ".../libplotrune.so" : ...>).
+
+=head1 INSTALLING
+
+For the perl that runs it, as any CPAN distribution:
+
+    perl Makefile.PL && make && make test && make install
+
+C<make test> runs the test suite with a stand-in engine of the project's own.
+C<make install> installs no engine unless given one:
+
+    make install PLOTRUNE_ENGINE=/path/to/libplotrune.so
+
+Elsewhere than the perl's own site folders:
+
+    perl Makefile.PL INSTALL_BASE=/opt/plotrune && make && make test && make install
+    perl -I/opt/plotrune/lib/perl5 program.pl
+
+The builds of an installed tree are in C<lib/perl5/PlotRune/E<lt>cpuE<gt>/>
+(cpu: C<i386> or C<x86_64>), as C<E<lt>moduleE<gt>.pm> and
+C<E<lt>moduleE<gt>.so>.  Any perl of a build's binary interface finds it
+with nothing more than C<-I DIR/lib/perl5> (or C<PERL5LIB>, or C<use lib>),
+whatever its archname or point release.  The project's README tells how to
+build for several perls at once with CMake and how to ship one archive of
+every build.
+
+=head1 SEE ALSO
+
+L<PlotRune::Configuration>, the rule that names the builds; the README of
+the distribution; C<contract/plotrune_engine.h>, for engine authors.
+
+=head1 COPYRIGHT
+
+Copyright (C) 2026 The perlplotrune developers.  All rights reserved; see
+the file LICENSE.
+
+=cut

@@ -26,10 +26,6 @@ $SIG{__WARN__} = sub { $warnings++ };
 # ------------------------------------------------------------ the values
 
 {
-    package PlotruneBad::TiedScalar;
-    sub TIESCALAR { my ($class, $value) = @_; bless \$value, $class }
-    sub FETCH { ${ $_[0] } }
-    sub STORE { }
     package PlotruneBad::TiedArray;
     sub TIEARRAY { my ($class, @values) = @_; bless [@values], $class }
     sub FETCH { $_[0][ $_[1] ] }
@@ -125,8 +121,8 @@ my @values = (
     [ 'blessed array',                   v($blessed_array) ],
     [ 'overloaded object (0+, "", bool)', v($number_object) ],
     [ 'overloaded object ("" only)',     v($text_object) ],
-    [ 'tied scalar',                     sub { tie my $t, 'PlotruneBad::TiedScalar', '7.25'; \$t } ],
-    [ 'tied scalar holding undef',       sub { tie my $t, 'PlotruneBad::TiedScalar', undef; \$t } ],
+    [ 'tied scalar',                     sub { tie my $t, 'PlotruneTest::CountedScalar', '7.25'; \$t } ],
+    [ 'tied scalar holding undef',       sub { tie my $t, 'PlotruneTest::CountedScalar', undef; \$t } ],
     [ 'tied array',                      v($tied_array) ],
     [ 'empty array',                     v([]) ],
     [ 'sparse array',                    v($sparse) ],

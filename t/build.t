@@ -59,14 +59,8 @@ SKIP: {
     my $undefined = tool(qq{nm -D --undefined-only "$file"});
     skip 'nm is not available', 2 unless defined $undefined;
     my @imports = map { (split ' ')[-1] } grep { /\sU\s/ } split /\n/, $undefined;
-    my (%baseline, @columns);
-    for my $line (split /\n/, slurp(project_root() . '/configs/c-library-baseline.tsv')) {
-        next if $line =~ /^#/;
-        my %row;
-        @row{@columns} = split /\t/, $line;
-        if (!@columns) { @columns = split /\t/, $line; next }
-        $baseline{ $row{symbol} }{ $row{version} } = 1;
-    }
+    my %baseline;
+    $baseline{ $_->{symbol} }{ $_->{version} } = 1 for table_rows(project_root() . '/configs/c-library-baseline.tsv');
     # The interpreter: this perl's executable and the libperl it maps.
     my %perl;
     open my $maps, '<', "/proc/$$/maps" or skip 'no /proc here', 2;
@@ -134,7 +128,10 @@ is_deeply([ grep { defined &{"${M}::$_"} } @subs ], \@subs, "$M: the five subs e
 # would give a string.
 sub is_integer { my ($v) = @_; defined $v && !ref $v && ($v ^ $v) eq '0' }
 
-for my $case ([ 'major_ver', 5 ], [ 'minor_ver', 1 ]) {
+# The two numbers of the version PlotRune.pm gives: 5.01 is 5 and 1.
+require ExtUtils::MakeMaker;
+my ($major, $minor_ver) = MM->parse_version(project_root() . '/lib/PlotRune.pm') =~ /^(\d+)\.(\d+)\z/;
+for my $case ([ 'major_ver', $major + 0 ], [ 'minor_ver', $minor_ver + 0 ]) {
     my ($sub, $value) = @$case;
     for my $args ([], [ 'x', 3 ]) {
         my @r = &{"${M}::$sub"}(@$args);

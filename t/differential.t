@@ -24,12 +24,6 @@ my $call = \&{"${M}::callMethod"};
 my $dual_rule = $] >= 5.018 && $] < 5.019;
 
 {
-    package PlainTie;
-    sub TIESCALAR { my ($class, $value) = @_; return bless \$value, $class }
-    sub FETCH { ${ $_[0] } }
-    sub STORE { ${ $_[0] } = $_[1] }
-}
-{
     package StringOnly;    # the other conversions fall back to the text
     use overload '""' => sub { $_[0]{text} }, fallback => 1;
 }
@@ -75,7 +69,7 @@ sub tied_value {
     my ($name, $value) = @_;
     for my $seen (0, 1) {
         push @cases, { name => "tied, fetching $name" . ($seen ? ', read before' : ''), make => sub {
-            tie my $t, 'PlainTie', $value;
+            tie my $t, 'PlotruneTest::CountedScalar', $value;
             my $before = $seen ? $t : undef;
             $_[0]->($t);
         } };

@@ -17,14 +17,6 @@ my $call = \&{"${M}::callMethod"};
 my @warnings;
 $SIG{__WARN__} = sub { push @warnings, $_[0] };
 
-# Counts its fetches; the value can be changed behind the tie.
-{
-    package MagicCounted;
-    sub TIESCALAR { my ($class, $value) = @_; return bless { value => $value, fetches => 0 }, $class }
-    sub FETCH { my ($self) = @_; $self->{fetches}++; return $self->{value} }
-    sub STORE { my ($self, $value) = @_; $self->{value} = $value }
-}
-
 my $empty = unpack 'L!', $call->('stringAddress', undef);
 
 # ---------------------------------------------------------- capture variables
@@ -69,9 +61,9 @@ my @scalars = (
     [ 'a pos lvalue',                   '2',       sub { my $s = 'aaa'; $s =~ /a/g; $s =~ /a/g; $_[0]->(pos($s)) } ],
     [ 'an unset pos lvalue',            undef,     sub { my $s = 'aaa'; $_[0]->(pos($s)) } ],
     [ "a tied hash's element",          'v',       sub { tie my %h, 'Tie::StdHash'; $h{k} = 'v'; $_[0]->($h{k}) } ],
-    [ 'a tied scalar never fetched',    'fetched', sub { tie my $t, 'MagicCounted', 'fetched'; $_[0]->($t) } ],
-    [ 'a tied scalar holding undef',    undef,     sub { tie my $t, 'MagicCounted', undef; $_[0]->($t) } ],
-    [ 'a tied scalar holding a number', '2.5',     sub { tie my $t, 'MagicCounted', 2.5; $_[0]->($t) } ],
+    [ 'a tied scalar never fetched',    'fetched', sub { tie my $t, 'PlotruneTest::CountedScalar', 'fetched'; $_[0]->($t) } ],
+    [ 'a tied scalar holding undef',    undef,     sub { tie my $t, 'PlotruneTest::CountedScalar', undef; $_[0]->($t) } ],
+    [ 'a tied scalar holding a number', '2.5',     sub { tie my $t, 'PlotruneTest::CountedScalar', 2.5; $_[0]->($t) } ],
 );
 for my $c (@scalars) {
     my ($what, $want, $make) = @$c;
@@ -86,7 +78,7 @@ for my $c (@scalars) {
 }
 
 {
-    my $tie = tie my $t, 'MagicCounted', 'first';
+    my $tie = tie my $t, 'PlotruneTest::CountedScalar', 'first';
     my @seen = ($call->('getString', $t));
     $tie->{value} = 'second';
     push @seen, $call->('getString', $t);
@@ -125,7 +117,7 @@ for my $kind (qw(Double Int String)) {
     );
     for my $c (@cases) {
         my ($what, $value, $status, $want) = @$c;
-        my $tie = tie my $t, 'MagicCounted', $value;
+        my $tie = tie my $t, 'PlotruneTest::CountedScalar', $value;
         my $r = read_array($kind, $t);
         is_deeply([ $r->{status}, $r->{values}, $tie->{fetches} ], [ $status, $want, 1 ],
                   "$M: get${kind}Array: a tied scalar holding $what, fetched once");
@@ -136,7 +128,7 @@ for my $kind (qw(Double Int String)) {
               "$M: get${kind}Array: a tied hash's element holding an array reference reads that array");
 
     my @a = (6, undef, 8);    # no value flags before the tie
-    tie $a[1], 'MagicCounted', 7;
+    tie $a[1], 'PlotruneTest::CountedScalar', 7;
     my $count = tied($a[1]);
     my @got = map { read_array($kind, \@a)->{values} } 1 .. 2;
     is_deeply([ @got, $count->{fetches} ], [ expected_of($kind, 6, 7, 8), expected_of($kind, 6, 7, 8), 2 ],

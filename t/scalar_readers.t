@@ -11,14 +11,6 @@ use PlotruneNumbers;
 my $M = load();
 my $call = \&{"${M}::callMethod"};
 
-# Counts its fetches; the value can be changed behind the tie.
-{
-    package CountedScalar;
-    sub TIESCALAR { my ($class, $value) = @_; return bless { value => $value, fetches => 0 }, $class }
-    sub FETCH { my ($self) = @_; $self->{fetches}++; return $self->{value} }
-    sub STORE { my ($self, $value) = @_; $self->{value} = $value }
-}
-
 # Converts to false, whatever else it holds.
 {
     package FalseObject;
@@ -249,13 +241,13 @@ ok($empty, "$M: getString: the empty text of undef is a real pointer");
 # Each read of a tied scalar fetches, once.
 for my $c ([ 'getDouble', 2.5, 2.5 ], [ 'getInt', 7.9, 7 ], [ 'getBool', '0', 0 ], [ 'getBool', 'abc', 1 ]) {
     my ($method, $value, $want) = @$c;
-    my $tie = tie my $t, 'CountedScalar', $value;
+    my $tie = tie my $t, 'PlotruneTest::CountedScalar', $value;
     is($call->($method, $t), $want, "$M: get-magic: $method of a tied '$value' reads the fetched value");
     is($tie->{fetches}, 1, "$M: get-magic: $method of a tied '$value' fetches once");
 }
 
 {
-    my $tie = tie my $t, 'CountedScalar', 'fetched';
+    my $tie = tie my $t, 'PlotruneTest::CountedScalar', 'fetched';
     is($call->('getString', $t), 'fetched', "$M: get-magic: getString of a tie never fetched reads the fetched value");
     is($tie->{fetches}, 1, "$M: get-magic: getString of a tie never fetched fetches once");
 
@@ -278,7 +270,7 @@ SKIP: {
     );
     for my $c (@cached) {
         my ($method, $first, $second, $want) = @$c;
-        my $tie = tie my $t, 'CountedScalar', $first;
+        my $tie = tie my $t, 'PlotruneTest::CountedScalar', $first;
         my $cached = $method eq 'getBool' ? !!$t : 0 + $t;    # one fetch; the value's flags are set
         $tie->{value} = $second;
         is($call->($method, $t), $want, "$M: get-magic: $method of a tie with cached flags reads the new value");
@@ -288,7 +280,7 @@ SKIP: {
 
 SKIP: {
     skip 'tied scalars keep value flags after a fetch from Perl 5.18 on', 2 if $] < 5.018;
-    my $tie = tie my $t, 'CountedScalar', 3;
+    my $tie = tie my $t, 'PlotruneTest::CountedScalar', 3;
     my $r = read_scalar($t);
     is_deeply([ @$r{qw(double int bool text)} ], [ 3, 3, 1, '3' ], "$M: get-magic: four reads of one tie read its value");
     is($tie->{fetches}, 4, "$M: get-magic: four reads of one tie fetch four times");

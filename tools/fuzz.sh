@@ -19,7 +19,11 @@ mkdir -p "$build/corpus"
 build=$(cd "$build" && pwd)
 
 perl=$(command -v perl)
-ccopts=$("$perl" -MExtUtils::Embed -e ccopts)
+# The module's own compile flags, from the build rules, as every build takes
+# them (the fuzz target names its module itself).
+mapfile -t module_flags < <("$perl" configs/probe_perl.pl configs/configurations.tsv clang++-14 |
+  awk -F'\t' '$1 == "module_flags" { print $2 }' | tr '\037' '\n' | grep -v '^-DPLOTRUNE_MODULE=')
+[[ ${#module_flags[@]} -gt 0 ]] || { echo "fuzz: the build rules gave no flags for $perl" >&2; exit 1; }
 # The shared libperl itself, by file name: linking it needs no development
 # symlink.
 libperl=$("$perl" -MConfig -e 'print $Config{libperl}')
@@ -32,8 +36,7 @@ sanitize=(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=
 clang-14 -std=c11 -shared -fPIC "${sanitize[@]}" -fvisibility=hidden -I contract \
   -o "$build/libplotrune.so" engine/standin_engine.c
 # shellcheck disable=SC2086
-clang++-14 -std=gnu++14 -fno-exceptions -fno-rtti "${sanitize[@]}" -fsanitize=fuzzer \
-  $ccopts -I contract -Wno-unused-parameter -Wno-deprecated-register \
+clang++-14 "${module_flags[@]}" "${sanitize[@]}" -fsanitize=fuzzer \
   -o "$build/fuzz_readers" fuzz/fuzz_readers.cpp \
   -Wl,-E "-L$libdir" "-l:$libperl" -Wl,-rpath,"$libdir" $perllibs
 

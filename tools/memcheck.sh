@@ -28,8 +28,8 @@ cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 build=$(cd "$build" && pwd)
 manifest="$build/modules.tsv"
-module=$(awk -F'\t' 'NR == 2 { print $1 }' "$manifest")
-arch=$(awk -F'\t' 'NR == 2 { print $2 }' "$manifest")
+module=$(tools/manifest-column.sh "$manifest" module)
+arch=$(tools/manifest-column.sh "$manifest" arch)
 
 tests=("$@")
 [[ ${#tests[@]} -gt 0 ]] || tests=(t/*.t)

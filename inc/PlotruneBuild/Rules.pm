@@ -23,7 +23,16 @@ BEGIN {
 }
 use PlotRune::Configuration ();
 
-our $VERSION = '5.01';
+# The one version of the distribution, as lib/PlotRune.pm writes it.
+sub read_version {
+    my $file = "$root/lib/PlotRune.pm";
+    open my $fh, '<', $file or die "cannot read $file: $!\n";
+    while (<$fh>) {
+        return $1 if /^our \$VERSION = '(\d+\.\d+)';/;
+    }
+    die "no version in $file\n";
+}
+our $VERSION = read_version();
 
 sub root { $root }
 
@@ -177,6 +186,38 @@ sub engine_compile_flags {
 }
 
 sub engine_link_flags { arch_flags($_[0]) }
+
+# What a build folder holds beside each module, all under the engine's file
+# name: the stand-in engine, the one to use, and two test doubles for the
+# load tests, in folders that say so.  kind, source (in engine/), defines,
+# subfolder of the module's folder ('' for beside it), and the column of the
+# build manifest that names the file.
+sub standin_engines {
+    return (
+        { kind => 'engine', source => 'standin_engine.c', defines => [], dir => '',
+          column => 'engine_file' },
+        # A library that lacks runMethod.
+        { kind => 'no_entry', source => 'no_entry.c', defines => [], dir => 'test-double-no-entry',
+          column => 'engine_without_entry_file' },
+        # An engine with a symbol nobody defines, which only lazy binding can open.
+        { kind => 'lazy', source => 'standin_engine.c', defines => ['PLOTRUNE_NEEDS_LAZY_BINDING'],
+          dir => 'test-double-lazy', column => 'engine_lazy_file' },
+    );
+}
+
+# The build manifest (modules.tsv): one line per module, these columns, read
+# by their names.
+sub manifest_columns {
+    return (qw(module arch perl module_file), (map { $_->{column} } standin_engines()), 'supported');
+}
+
+# The test command, the words after the module's own perl: prove with the
+# tests' library, then the test files (TEST_VERBOSE=1 for prove's -v).
+sub test_command {
+    my $prove = 'my $p = App::Prove->new; $p->process_args(($ENV{TEST_VERBOSE} ? ("-v") : ()), @ARGV); '
+              . 'exit($p->run ? 0 : 1)';
+    return ('-MApp::Prove', '-e', $prove, '--', '-I', "$root/t/lib");
+}
 
 # Where an install puts things: a Perl library tree whose one folder the
 # perl is given (-I, PERL5LIB, use lib), or a perl's own site library.

@@ -166,3 +166,62 @@ sub describe {
 }
 
 1;
+
+__END__
+
+=head1 NAME
+
+PlotRune::Configuration - which PlotRune build a perl needs
+
+=head1 SYNOPSIS
+
+    use Config;
+    use PlotRune::Configuration;
+
+    my $name = PlotRune::Configuration::module_name(\%Config);  # perlplotrune536i64mt
+    print PlotRune::Configuration::describe(\%Config), "\n";
+    print "beyond $PlotRune::Configuration::SUPPORTED_SET\n"
+        unless PlotRune::Configuration::supported(\%Config);
+
+=head1 DESCRIPTION
+
+The rule that names the build of the plotrune binding made for a perl.
+L<PlotRune> uses it to pick the build to load, and both ways of building
+(C<perl Makefile.PL> and CMake) use it to name what they build.  Every
+function takes a hash shaped like C<%Config> (C<version>, C<useithreads>,
+C<ivsize>, C<ptrsize>, C<archname>) and dies, with a message ending in a
+newline, for a perl older than 5.12.
+
+=over 4
+
+=item module_name(\%config)
+
+The build's name: C<perlplotrune>, C<5> and the two-digit minor version,
+C<i64> for a 64-bit IV, C<mt> for interpreter threads: C<perlplotrune512>,
+C<perlplotrune522i64mt>.
+
+=item supported(\%config)
+
+1 when the configuration is one of the supported set,
+C<$PlotRune::Configuration::SUPPORTED_SET> (Perl 5.12 to 5.22 on 32-bit
+x86, even minor versions), else 0.  Builds beyond it are made and tested
+all the same.
+
+=item describe(\%config)
+
+One line for messages: C<Perl 5.36.0, threads, 64-bit IV, 64-bit pointers,
+x86_64-linux-gnu-thread-multi>.
+
+=item shape(\%config)
+
+The parts of the configuration the rule reads, as a hash reference:
+C<version>, C<minor>, C<threads> (1 or 0), C<iv_bits>, C<ptr_bits>,
+C<archname>.
+
+=back
+
+=head1 SEE ALSO
+
+L<PlotRune>
+
+=cut

@@ -16,7 +16,7 @@ use warnings;
 use Config;
 use Exporter 'import';
 
-our @EXPORT = qw(double_from_bits bits_of to_double is_nan same_double show_double snap low32
+our @EXPORT = qw(double_from_bits to_double is_nan same_double show_double snap low32
                  @SENTINELS $INF $NAN $IV64);
 
 our $IV64 = $Config{ivsize} >= 8;

@@ -10,7 +10,7 @@ use strict;
 use warnings;
 use Exporter 'import';
 
-our @EXPORT = qw(scaled under_valgrind resident_kb growth_kb);
+our @EXPORT = qw(scaled resident_kb growth_kb);
 
 # valgrind runs perl some fifty times slower: loops meant to take a second
 # take a fraction of their length there (never fewer than $min rounds).

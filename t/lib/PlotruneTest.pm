@@ -16,8 +16,8 @@ use File::Spec ();
 use File::Temp ();
 use Exporter 'import';
 
-our @EXPORT = qw(build module load call in_child boot_report read_scalar read_array
-                 address_of addresses text_address slurp project_root build_rules);
+our @EXPORT = qw(build manifest_rows table_rows load call in_child boot_report read_scalar read_array
+                 addresses text_address slurp project_root build_rules);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
 my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
@@ -37,27 +37,47 @@ sub build_rules {
 
 my $build;
 
+# The rows of a tab-separated table, each a hash by the column names of its
+# header: the first line not commented out, or the commented line that
+# $header matches (an install tree's manifest: "# build\tmodule...").
+# Lines that are comments, or do not start as $header's rows do, are
+# passed over.
+sub table_rows {
+    my ($file, $header) = @_;
+    open my $fh, '<', $file or die "cannot read $file: $!\n";
+    my (@columns, @rows);
+    while (my $line = <$fh>) {
+        chomp $line;
+        if (!@columns) {
+            if ($header ? $line =~ $header : $line !~ /^#/) {
+                $line =~ s/^# //;
+                @columns = split /\t/, $line;
+            }
+            next;
+        }
+        next if $line =~ /^#/ || ($header && $line !~ /^\Q$columns[0]\E\t/);
+        my %row;
+        @row{@columns} = split /\t/, $line;
+        push @rows, \%row;
+    }
+    return @rows;
+}
+
+# Every row of the build manifest of this test run.
+sub manifest_rows {
+    my $manifest = $ENV{PLOTRUNE_MANIFEST} or die "PLOTRUNE_MANIFEST is not set: run the tests through ctest\n";
+    return table_rows($manifest);
+}
+
 # The manifest row of the module under test: keys module, arch, perl,
 # module_file, engine_file, engine_without_entry_file, supported.
 sub build {
     return $build if $build;
-    my $manifest = $ENV{PLOTRUNE_MANIFEST} or die "PLOTRUNE_MANIFEST is not set: run the tests through ctest\n";
     my $module = $ENV{PLOTRUNE_MODULE} or die "PLOTRUNE_MODULE is not set: run the tests through ctest\n";
     my $arch = $ENV{PLOTRUNE_ARCH} || '';
-    open my $fh, '<', $manifest or die "cannot read $manifest: $!\n";
-    chomp(my $header = <$fh>);
-    my @columns = split /\t/, $header;
-    while (my $line = <$fh>) {
-        chomp $line;
-        my %row;
-        @row{@columns} = split /\t/, $line;
-        next unless $row{module} eq $module && (!$arch || $row{arch} eq $arch);
-        return $build = \%row;
-    }
-    die "no module $module ($arch) in $manifest\n";
+    ($build) = grep { $_->{module} eq $module && (!$arch || $_->{arch} eq $arch) } manifest_rows();
+    return $build || die "no module $module ($arch) in $ENV{PLOTRUNE_MANIFEST}\n";
 }
-
-sub module { build()->{module} }
 
 # ---------------------------------------------------------------- loading
 
@@ -153,9 +173,6 @@ sub parse_report {
 
 my $address_format = 'L!';
 
-# The address the engine sees for a scalar.
-sub address_of { require Scalar::Util; Scalar::Util::refaddr($_[0]) }
-
 # The address of a scalar's own string buffer (pack 'p' takes it in place).
 sub text_address { unpack $address_format, pack 'p', $_[0] }
 
@@ -195,5 +212,14 @@ sub slurp {
     my $text = <$fh>;
     return defined $text ? $text : '';
 }
+
+# ---------------------------------------------------------------- ties
+
+# A tied scalar that counts its fetches (tied(...)->{fetches}); its value can
+# be changed behind the tie.
+package PlotruneTest::CountedScalar;
+sub TIESCALAR { my ($class, $value) = @_; return bless { value => $value, fetches => 0 }, $class }
+sub FETCH { my ($self) = @_; $self->{fetches}++; return $self->{value} }
+sub STORE { my ($self, $value) = @_; $self->{value} = $value }
 
 1;

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Prints one column of a build folder's manifest (modules.tsv), found by its
+# name in the header line, one line per module; with MODULE, only that
+# module's.  Fails when the manifest lacks the column or the module.
+# Usage: tools/manifest-column.sh MANIFEST COLUMN [MODULE]
+set -euo pipefail
+if [[ $# -lt 2 || $# -gt 3 ]]; then
+  echo "usage: $0 MANIFEST COLUMN [MODULE]" >&2
+  exit 2
+fi
+awk -F'\t' -v want="$2" -v module="${3:-}" '
+  NR == 1 {
+    for (i = 1; i <= NF; i++) { if ($i == want) col = i; if ($i == "module") mod = i }
+    if (!col) { print FILENAME ": no column " want > "/dev/stderr"; bad = 1; exit }
+    next
+  }
+  module == "" || $mod == module { print $col; found = 1 }
+  END {
+    if (bad) exit 1
+    if (!found) { print FILENAME ": no module" (module == "" ? "" : " " module) > "/dev/stderr"; exit 1 }
+  }' "$1"
