@@ -10,7 +10,7 @@ use Config;
 use PlotruneTest;
 
 build_rules();    # puts the rules, and so PlotRune::Configuration, in reach
-my $M = module();
+my $M = build()->{module};
 my %this = %Config;
 my $built = PlotRune::Configuration::interface(\%this);
 my ($series) = $Config{version} =~ /^(5\.\d+)\./;
