@@ -253,7 +253,9 @@ module.  Without C<use>: C<require PlotRune; PlotRune-E<gt>import;>.
 
 A build fits a perl when it was made for the same binary interface: the same
 Perl series (5.12, 5.14, ...), interpreter threads or none, multiplicity,
-the sizes of IV, NV and pointers, and large file support.  Its point release
+the sizes of IV, NV and pointers, large file support, the alignment of a
+double and the few compile-time defines that change the interpreter's
+structure (L<PlotRune::Configuration/interface> lists them).  Its point release
 and its archname do not matter: a build for Perl 5.18 serves 5.18.0 and
 5.18.4 alike.  The build's name says the series, IV width and threads; C<PlotRune-E<gt>module>
 gives the name this perl needs, and C<PlotRune::id()>
@@ -293,7 +295,7 @@ that architecture's builds:
     lib/perl5/PlotRune/i386/libplotrune.so
     lib/perl5/PlotRune/x86_64/libplotrune.so
 
-When the engine cannot be loaded, C<use PlotRune> dies with the system
+When the engine cannot be loaded, C<use PlotRune> dies with the engine
 loader's message (C<Error loading ".../libplotrune.so" : ...>).
 
 =head1 INSTALLING

@@ -45,7 +45,7 @@ my %documented = (
     'lib/PlotRune/Configuration.pm' => {
         package  => 'PlotRune::Configuration',
         sections => [ 'NAME', 'SYNOPSIS', 'DESCRIPTION', 'SEE ALSO' ],
-        items    => [qw(module_name supported describe shape)],
+        items    => [qw(module_name interface misfit cpu supported describe shape)],
     },
 );
 

@@ -171,7 +171,7 @@ __END__
 
 =head1 NAME
 
-PlotRune::Configuration - which PlotRune build a perl needs
+PlotRune::Configuration - which PlotRune build a perl needs, and which perls a build fits
 
 =head1 SYNOPSIS
 
@@ -189,7 +189,9 @@ The rule that names the build of the plotrune binding made for a perl.
 L<PlotRune> uses it to pick the build to load, and both ways of building
 (C<perl Makefile.PL> and CMake) use it to name what they build.  Every
 function takes a hash shaped like C<%Config> (C<version>, C<useithreads>,
-C<ivsize>, C<ptrsize>, C<archname>) and dies, with a message ending in a
+C<ivsize>, C<ptrsize>, C<archname>, and for the interface C<nvsize>,
+C<nvtype>, C<usemultiplicity>, C<uselargefiles>, C<alignbytes>,
+C<ccflags>) and dies, with a message ending in a
 newline, for a perl older than 5.12.
 
 =over 4
@@ -200,12 +202,41 @@ The build's name: C<perlplotrune>, C<5> and the two-digit minor version,
 C<i64> for a 64-bit IV, C<mt> for interpreter threads: C<perlplotrune512>,
 C<perlplotrune522i64mt>.
 
+=item interface(\%config)
+
+The binary interface that a build compiled for this perl depends on, as a
+hash reference: C<cpu> (below), C<series> (C<5.16>: point releases
+keep the interface), C<threads>, C<multiplicity>, C<ivsize>, C<nvsize>
+(with the NV's type: C<8-double>, C<12-long-double>), C<ptrsize>,
+C<largefiles>, C<alignbytes> and C<defines> (those of C<-DDEBUGGING>,
+C<-DPERL_PERTURB_KEYS_DISABLED> and C<-DPERL_UTF8_CACHE_ASSERT> it was
+built with, which add fields to the interpreter's structure).  Not the
+archname, the point release, the prefix, the kind of libperl or hardening
+flags.  C<interface_text> writes it as one line of C<key=value> words, as
+each build's C<.pm> records it; C<parse_interface> reads that line back.
+
+=item misfit(\%interface, \%config)
+
+Why a build compiled for C<%interface> does not fit the perl of
+C<%config>, every difference in words (C<built for an 8-byte NV (double),
+this perl has a 12-byte NV (long double)>), joined by C<; >; the empty
+string when it fits.
+
+=item cpu(\%config)
+
+The processor, as builds are filed by it: C<i386> for every 32-bit x86
+archname (C<i386>, C<i586>, C<i686>), C<x32> for x86_64 with 4-byte
+pointers, otherwise the archname's first word (C<x86_64>).
+
 =item supported(\%config)
 
 1 when the configuration is one of the supported set,
-C<$PlotRune::Configuration::SUPPORTED_SET> (Perl 5.12 to 5.22 on 32-bit
-x86, even minor versions), else 0.  Builds beyond it are made and tested
-all the same.
+C<$PlotRune::Configuration::SUPPORTED_SET>, else 0: one of the 24 names
+(Perl 5.12 to 5.22, even minor versions, 32-bit pointers;
+C<supported_name>) with that name's standard interface
+(C<standard_interface>: a double NV, large files, multiplicity exactly
+with threads, 4-byte alignment, none of the defines above).  Builds beyond
+it are made and tested all the same; the shipped builds refuse such perls.
 
 =item describe(\%config)
 
