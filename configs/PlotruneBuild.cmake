@@ -14,6 +14,18 @@ set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 # which is not instrumented itself.
 option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
 
+# The checked build, for engine authors: the same modules with every rule of
+# the engine contract checked (the flags are the build rules'), tested with a
+# misbehaving engine beside the stand-in.  Build it in a folder of its own;
+# its tree and archive are apart from the normal build's.
+option(PLOTRUNE_CHECKED "Build the modules with the engine contract checked, for engine authors" OFF)
+set(PLOTRUNE_CHECKED_ARG "")
+set(PLOTRUNE_PACKAGE_STEM perlplotrune)
+if(PLOTRUNE_CHECKED)
+  set(PLOTRUNE_CHECKED_ARG --checked)
+  set(PLOTRUNE_PACKAGE_STEM perlplotrune-checked)
+endif()
+
 # Install: a Perl library tree under the prefix (lib/perl5, the modules under
 # each perl's archname), or straight into each perl's own site folders.
 option(PLOTRUNE_INSTALL_SITE "Install into each perl's own site folders instead of a tree under the prefix" OFF)
@@ -25,7 +37,7 @@ set_property(GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES "")
 
 function(plotrune_begin_manifest file)
   set(PLOTRUNE_MANIFEST "${file}" PARENT_SCOPE)
-  file(WRITE "${file}" "module\tarch\tperl\tmodule_file\tengine_file\tengine_without_entry_file\tengine_lazy_file\tsupported\n")
+  file(WRITE "${file}" "module\tarch\tperl\tmodule_file\tengine_file\tengine_without_entry_file\tengine_lazy_file\tsupported\tchecked\tengine_breaching_file\n")
 endfunction()
 
 function(plotrune_add_perl perl)
@@ -36,7 +48,7 @@ function(plotrune_add_perl perl)
     endif()
     set(perl "${found_perl}")
   endif()
-  execute_process(COMMAND "${perl}" "${PLOTRUNE_ROOT}/configs/probe_perl.pl" "${PLOTRUNE_CONFIG_TABLE}"
+  execute_process(COMMAND "${perl}" "${PLOTRUNE_ROOT}/configs/probe_perl.pl" ${PLOTRUNE_CHECKED_ARG} "${PLOTRUNE_CONFIG_TABLE}"
                           "${CMAKE_CXX_COMPILER}" "${CMAKE_BINARY_DIR}/generated"
                   OUTPUT_VARIABLE probe ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed)
@@ -91,7 +103,14 @@ function(plotrune_add_perl perl)
   # The stand-in engine beside it; for the load tests, a library of the
   # engine's name that lacks runMethod, and an engine with a symbol nobody
   # defines, which only lazy binding can open.
-  foreach(kind engine no_entry lazy)
+  # The checked build's tests add an engine that breaks every rule it can.
+  set(engine_kinds engine no_entry lazy)
+  set(breaching_file "")
+  if(PLOTRUNE_CHECKED)
+    list(APPEND engine_kinds breaching)
+    set(breaching_file "${dir}/breaching/libplotrune.so")
+  endif()
+  foreach(kind IN LISTS engine_kinds)
     set(source standin_engine.c)
     set(out "${dir}")
     if(kind STREQUAL no_entry)
@@ -99,6 +118,9 @@ function(plotrune_add_perl perl)
       set(out "${dir}/no-entry")
     elseif(kind STREQUAL lazy)
       set(out "${dir}/lazy")
+    elseif(kind STREQUAL breaching)
+      set(source breaching_engine.c)
+      set(out "${dir}/breaching")
     endif()
     add_library(${target}_${kind} MODULE "${PLOTRUNE_ROOT}/engine/${source}")
     if(kind STREQUAL lazy)
@@ -106,6 +128,11 @@ function(plotrune_add_perl perl)
     endif()
     target_compile_options(${target}_${kind} PRIVATE ${cfg_engine_flags})
     target_link_options(${target}_${kind} PRIVATE ${cfg_engine_ldflags})
+    if(kind STREQUAL breaching)
+      # It calls the table from a thread of its own.
+      target_compile_options(${target}_${kind} PRIVATE -pthread)
+      target_link_options(${target}_${kind} PRIVATE -pthread)
+    endif()
     set_target_properties(${target}_${kind} PROPERTIES PREFIX "lib" OUTPUT_NAME plotrune
       LIBRARY_OUTPUT_DIRECTORY "${out}")
   endforeach()
@@ -117,7 +144,7 @@ function(plotrune_add_perl perl)
     set(sanitize_flags -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all
                        -fno-omit-frame-pointer)
     target_compile_options(${target} PRIVATE ${sanitize_flags})
-    foreach(kind engine no_entry lazy)
+    foreach(kind IN LISTS engine_kinds)
       target_compile_options(${target}_${kind} PRIVATE ${sanitize_flags})
     endforeach()
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${cfg_engine_ldflags} -print-file-name=libasan.so
@@ -136,7 +163,7 @@ function(plotrune_add_perl perl)
 
   set(module_file "${dir}/${module}.so")
   file(APPEND "${PLOTRUNE_MANIFEST}"
-    "${module}\t${arch}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${dir}/lazy/libplotrune.so\t${cfg_supported}\n")
+    "${module}\t${arch}\t${perl}\t${module_file}\t${dir}/libplotrune.so\t${dir}/no-entry/libplotrune.so\t${dir}/lazy/libplotrune.so\t${cfg_supported}\t${cfg_checked}\t${breaching_file}\n")
 
   if(PLOTRUNE_INSTALL_SITE)
     set(lib_dir "${cfg_site_lib}")
@@ -168,7 +195,7 @@ function(plotrune_add_perl perl)
     set(PLOTRUNE_CONFIGURED_ENGINE \"${PLOTRUNE_ENGINE}\")
     include(\"${PLOTRUNE_ROOT}/configs/install_engine.cmake\")")
   set_property(GLOBAL APPEND PROPERTY PLOTRUNE_BUILD_LINES
-    "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\n")
+    "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\t${cfg_checked}\n")
 
   # Every test file runs under this module's own perl, through prove.
   file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/t" "${PLOTRUNE_ROOT}/t/*.t")
@@ -191,7 +218,7 @@ function(plotrune_end_install)
   set(builds "${CMAKE_BINARY_DIR}/builds.tsv")
   string(REPLACE ";" "" lines "${lines}")
   file(WRITE "${builds}" "# perlplotrune ${PROJECT_VERSION}: the builds in this tree, then the SHA-256 of every file in it\n"
-                         "# build\tmodule\tperl\tthreads\tiv_bits\tptr_bits\tarchname\tsupported\n${lines}")
+                         "# build\tmodule\tperl\tthreads\tiv_bits\tptr_bits\tarchname\tsupported\tchecked\n${lines}")
   if(NOT PLOTRUNE_INSTALL_SITE)
     install(CODE "set(PLOTRUNE_BUILDS \"${builds}\")
       include(\"${PLOTRUNE_ROOT}/configs/install_manifest.cmake\")")
@@ -209,7 +236,7 @@ function(plotrune_end_install)
   set(CPACK_GENERATOR TXZ)
   set(CPACK_PACKAGE_NAME perlplotrune)
   set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-  set(CPACK_PACKAGE_FILE_NAME "perlplotrune-${PROJECT_VERSION}-${arches}")
+  set(CPACK_PACKAGE_FILE_NAME "${PLOTRUNE_PACKAGE_STEM}-${PROJECT_VERSION}-${arches}")
   set(CPACK_SOURCE_GENERATOR "")
   include(CPack)
 
@@ -222,7 +249,7 @@ function(plotrune_end_install)
   endif()
   set(tree "${CMAKE_BINARY_DIR}/test-tree")
   set(package_dir "${CMAKE_BINARY_DIR}/test-package")
-  set(package "${package_dir}/perlplotrune-${PROJECT_VERSION}-${arches}.tar.xz")
+  set(package "${package_dir}/${PLOTRUNE_PACKAGE_STEM}-${PROJECT_VERSION}-${arches}.tar.xz")
   get_property(engines GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES)
   string(REPLACE ";" ":" engines "${engines}")
   add_test(NAME install/tree

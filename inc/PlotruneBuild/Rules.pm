@@ -28,7 +28,9 @@ our $VERSION = '5.01';
 sub root { $root }
 
 # What the build needs to know of one perl, from its Config (pass \%Config).
-# Options: table (configs/configurations.tsv, checked against the rule).
+# Options: table (configs/configurations.tsv, checked against the rule);
+# checked (true: the checked build for engine authors, which checks every
+# rule of the engine contract; same module name, same table).
 sub probe {
     my ($config, %o) = @_;
     my $shape = PlotRune::Configuration::shape($config);
@@ -54,6 +56,7 @@ sub probe {
         # The build folder's name for the architecture.
         arch       => $shape->{ptr_bits} == 32 ? 'i386' : 'x86_64',
         supported  => $supported,
+        checked    => $o{checked} ? 1 : 0,
         core       => "$config->{archlibexp}/CORE",
         sitelib    => $config->{installsitelib},
         sitearch   => $config->{installsitearch},
@@ -150,7 +153,9 @@ sub module_compile_flags {
             # The interpreter's headers are its own: their warnings (old ones
             # predate C++11's literal rules) are not ours to see.
             "-isystem$p->{core}",
-            "-DPLOTRUNE_MODULE=$p->{module}");
+            "-DPLOTRUNE_MODULE=$p->{module}",
+            # The contract's checks are compiled in, or not at all.
+            ($p->{checked} ? '-DPLOTRUNE_CHECKED' : ()));
 }
 
 # It records no needed library and exports only its boot symbol; everything
@@ -240,6 +245,12 @@ sub module_pm {
     my $threads = $p->{threads} ? 'define' : 'undef';
     my $iv = $p->{iv_bits} / 8;
     my $ptr = $p->{ptr_bits} / 8;
+    my $checked = $p->{checked} ? <<"END" : '';
+
+# A checked build, for engine authors: every breach of the engine contract
+# is raised as a Perl error naming it.
+our \$CHECKED = 1;
+END
     return <<"END";
 package $p->{module};
 
@@ -251,7 +262,7 @@ use warnings;
 use Config ();
 
 our \$VERSION = '$VERSION';
-
+$checked
 # A build of another configuration, or of this name for another
 # architecture, would corrupt the interpreter that loads it.
 {
