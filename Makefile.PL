@@ -8,6 +8,12 @@
 # module's name, flags, link rules, .pm and install layout are those of
 # inc/PlotruneBuild/Rules.pm, which the CMake build takes too.
 #
+#   perl Makefile.PL CHECKED=1
+#
+# builds the checked build for engine authors instead: the same module with
+# every rule of the engine contract checked, tested with a misbehaving engine
+# too.  Install it apart from the normal build (INSTALL_BASE=...).
+#
 # Kept to what Perl 5.12 understands.
 
 use strict;
@@ -20,13 +26,18 @@ use File::Path qw(mkpath);
 use lib 'inc';
 use PlotruneBuild::Rules;
 
-my $p = PlotruneBuild::Rules::probe(\%Config, table => 'configs/configurations.tsv');
+# Ours, not MakeMaker's, which would warn about an argument it does not know.
+my $checked = 0;
+@ARGV = grep { /^CHECKED=(.*)\z/ ? do { $checked = $1 ? 1 : 0; 0 } : 1 } @ARGV;
+
+my $p = PlotruneBuild::Rules::probe(\%Config, table => 'configs/configurations.tsv', checked => $checked);
 my $M = $p->{module};
 my $here = Cwd::getcwd();
 my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
 my $cc = PlotruneBuild::Rules::c_compiler($p);
 print "perl $p->{version} ($^X): $M on $p->{arch}",
-      ($p->{supported} ? '' : ", beyond the supported set ($PlotRune::Configuration::SUPPORTED_SET)"), "\n";
+      ($p->{supported} ? '' : ", beyond the supported set ($PlotRune::Configuration::SUPPORTED_SET)"),
+      ($checked ? ', checked build' : ''), "\n";
 
 # What the build writes, beside MakeMaker's own blib.
 my $gen = 'plotrune-mm';
@@ -84,10 +95,13 @@ sub MY::postamble {
     # The test copy: the module and its .pm with the stand-in engine and
     # the load tests' libraries beside it, the manifest the tests read, and
     # an install tree staged from blib by the install layout.
-    my @columns = qw(module arch perl module_file engine_file engine_without_entry_file engine_lazy_file supported);
+    my @columns = qw(module arch perl module_file engine_file engine_without_entry_file engine_lazy_file supported
+                     checked engine_breaching_file);
+    my $breaching = $checked ? "$dir/breaching/libplotrune.so" : '';
     my %row = (module => $M, arch => $p->{arch}, perl => $^X, module_file => "$dir/$M.so",
                engine_file => "$dir/libplotrune.so", engine_without_entry_file => "$dir/no-entry/libplotrune.so",
-               engine_lazy_file => "$dir/lazy/libplotrune.so", supported => $p->{supported});
+               engine_lazy_file => "$dir/lazy/libplotrune.so", supported => $p->{supported},
+               checked => $checked, engine_breaching_file => $breaching);
     my $manifest = "$test/modules.tsv";
     mkpath($test);
     open my $fh, '>', $manifest or die "cannot write $manifest: $!\n";
@@ -120,7 +134,12 @@ sub MY::postamble {
         "\t" . line('$(MKPATH)', "$dir/lazy"),
         "\t" . line($cc, @engine, '-DPLOTRUNE_NEEDS_LAZY_BINDING', @engine_ld, '-o', "$dir/lazy/libplotrune.so",
                     'engine/standin_engine.c'), '',
-        "plotrune_test_copy: pure_all $dir/libplotrune.so $dir/no-entry/libplotrune.so $dir/lazy/libplotrune.so",
+        # The checked build's tests add an engine that breaks every rule it can.
+        ($checked ? ("$breaching: engine/breaching_engine.c contract/plotrune_engine.h",
+                     "\t" . line('$(MKPATH)', "$dir/breaching"),
+                     "\t" . line($cc, @engine, '-pthread', @engine_ld, '-pthread', '-o', $breaching,
+                                 'engine/breaching_engine.c'), '') : ()),
+        "plotrune_test_copy: pure_all $dir/libplotrune.so $dir/no-entry/libplotrune.so $dir/lazy/libplotrune.so $breaching",
         (map { "\t$_" } @stage), '',
         '.PHONY: plotrune_test_copy', '',
         # The engine is not ours: installed only when given, PLOTRUNE_ENGINE=/path/to/libplotrune.so.

@@ -237,6 +237,20 @@ static int readMade(Call *c)
     return c->t->newDouble(2 * d, c->result);
 }
 
+/* makeMany N [null]: makes N scalars and keeps none (more than the checked
+ * build's record holds on its frame), then, with "null", reads a null
+ * handle; otherwise answers N. */
+static int makeMany(Call *c)
+{
+    int32_t n = intArg(c, 1, 0), v;
+    PlotruneScalar *made;
+    for (int32_t i = 0; i < n; ++i)
+        c->t->newInt(i, &made);
+    if (c->count > 2 && strcmp(textArg(c, 2), "null") == 0)
+        c->t->getInt(NULL, &v);
+    return c->t->newInt(n, c->result);
+}
+
 /* ---- the result slot ---- */
 
 /* result WHICH: stores "arg" (the second argument), "kept" (the handle an
@@ -372,6 +386,7 @@ static const struct {
     {"readKept", readKept},
     {"readNull", readNull},
     {"readMade", readMade},
+    {"makeMany", makeMany},
     {"result", result},
     {"failBytes", failBytes},
     {"binary", binary},

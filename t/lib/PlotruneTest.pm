@@ -17,7 +17,7 @@ use File::Temp ();
 use Exporter 'import';
 
 our @EXPORT = qw(build module load call in_child boot_report read_scalar read_array
-                 address_of addresses text_address slurp project_root build_rules);
+                 address_of addresses text_address slurp project_root build_rules checked breach);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
 my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
@@ -58,6 +58,19 @@ sub build {
 }
 
 sub module { build()->{module} }
+
+# Whether the build under test is the checked build, which raises every
+# breach of the engine contract as an error of its own.
+sub checked { build()->{checked} ? 1 : 0 }
+
+# The start of the error the checked build raises for a breach in a routine
+# (by its slot name, or runMethod) during a call of a method.
+sub breach {
+    my ($routine, $method) = @_;
+    my $M = module();
+    return defined $method ? qr/\A\Q$M\E: contract breach in \Q$routine\E \(method "\Q$method\E"\): /
+                           : qr/\A\Q$M\E: contract breach in \Q$routine\E: /;
+}
 
 # ---------------------------------------------------------------- loading
 
