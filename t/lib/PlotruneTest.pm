@@ -25,12 +25,13 @@ my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
 # The source tree the tests belong to.
 sub project_root { $root }
 
-# What the build rules (inc/PlotruneBuild/Rules.pm) make of this perl.
+# What the build rules (inc/PlotruneBuild/Rules.pm) make of this perl, for
+# the build under test (checked or not).
 sub build_rules {
     require lib;
     lib->import("$root/inc");
     require PlotruneBuild::Rules;
-    return PlotruneBuild::Rules::probe(\%Config::Config);
+    return PlotruneBuild::Rules::probe(\%Config::Config, checked => checked());
 }
 
 # ---------------------------------------------------------------- the build
