@@ -67,13 +67,15 @@ loads_from('the install tree', "$tree/lib/perl5");
 SKIP: {
     # A CMake install writes the tree's manifest; make test stages its tree from blib.
     my $manifest = $ENV{PLOTRUNE_TREE_MANIFEST};
-    skip 'this tree has no manifest (staged by make test)', 2 unless $manifest;
-    my %listed;
+    skip 'this tree has no manifest (staged by make test)', 3 unless $manifest;
+    my (%listed, %checked);
     for my $line (split /\n/, slurp($manifest)) {
         my @f = split /\t/, $line;
         $listed{"$f[1] $f[6]"} = 1 if $f[0] eq 'build';
+        $checked{"$f[1] $f[6]"} = $f[8] if $f[0] eq 'build';
     }
     ok($listed{"$M $p->{archname}"}, "$M: the tree's manifest lists this build and its archname");
+    is($checked{"$M $p->{archname}"}, checked(), "$M: the tree's manifest says whether the build is checked");
     my @built = map { (split /\t/)[0] } grep { !/^module\t/ } split /\n/, slurp($ENV{PLOTRUNE_MANIFEST});
     is_deeply([ sort map { (split ' ')[0] } keys %listed ], [ sort @built ],
               "$M: every module built is in the one tree, side by side");
@@ -162,7 +164,10 @@ SKIP: {
 
 SKIP: {
     my $package = $ENV{PLOTRUNE_PACKAGE};
-    skip 'PLOTRUNE_PACKAGE is not set: no archive was made', 4 unless $package;
+    skip 'PLOTRUNE_PACKAGE is not set: no archive was made', 5 unless $package;
+    # A checked tree is shipped apart, under a name of its own.
+    like($package, checked() ? qr{/perlplotrune-checked-[^/]*\.tar\.xz\z} : qr{/perlplotrune-\d[^/]*\.tar\.xz\z},
+         "$M: the archive's name says whether its builds are checked");
     my $dir = "$scratch/unpacked";
     mkpath($dir);
     {
