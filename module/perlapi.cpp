@@ -754,8 +754,9 @@ void checkedReleaseString(const char *text)
     releaseString(text);
 }
 
-/* The record is read again after the reader: Perl code that it ran (a tie)
- * may have run a nested call, which leaves this one's record as it was. */
+/* Called after the reader returns: Perl code that it ran (a tie's fetch) may
+ * have run a nested call, whose record has closed by then and left this one
+ * as it was, and current again. */
 void handOut(CallRecord *record, int reader, const void *block)
 {
     if (!block)
