@@ -8,6 +8,12 @@
 # module's name, flags, link rules, .pm and install layout are those of
 # inc/PlotruneBuild/Rules.pm, which the CMake build takes too.
 #
+#   perl Makefile.PL CHECKED=1
+#
+# builds the checked build for engine authors instead: the same module with
+# every rule of the engine contract checked, tested with a misbehaving engine
+# too.  Install it apart from the normal build (INSTALL_BASE=...).
+#
 # Kept to what Perl 5.12 understands.
 
 use strict;
@@ -20,13 +26,18 @@ use File::Path qw(mkpath);
 use lib 'inc';
 use PlotruneBuild::Rules;
 
-my $p = PlotruneBuild::Rules::probe(\%Config, table => 'configs/configurations.tsv');
+# Ours, not MakeMaker's, which would warn about an argument it does not know.
+my $checked = 0;
+@ARGV = grep { /^CHECKED=(.*)\z/ ? do { $checked = $1 ? 1 : 0; 0 } : 1 } @ARGV;
+
+my $p = PlotruneBuild::Rules::probe(\%Config, table => 'configs/configurations.tsv', checked => $checked);
 my $M = $p->{module};
 my $here = Cwd::getcwd();
 my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
 my $cc = PlotruneBuild::Rules::c_compiler($p);
 print "perl $p->{version} ($^X): $M on $p->{arch}",
-      ($p->{supported} ? '' : ", beyond the supported set ($PlotRune::Configuration::SUPPORTED_SET)"), "\n";
+      ($p->{supported} ? '' : ", beyond the supported set ($PlotRune::Configuration::SUPPORTED_SET)"),
+      ($checked ? ', checked build' : ''), "\n";
 
 # What the build writes, beside MakeMaker's own blib.
 my $gen = 'plotrune-mm';
@@ -108,11 +119,11 @@ sub MY::postamble {
     # The test copy: the module and its .pm with the stand-in engine and
     # the load tests' libraries beside it, the manifest the tests read, and
     # an install tree staged from blib by the install layout.
-    my @engines = PlotruneBuild::Rules::standin_engines();
+    my @engines = PlotruneBuild::Rules::standin_engines($p);
     my %file = map { ($_->{kind} => join('/', $dir, (length $_->{dir} ? $_->{dir} : ()), 'libplotrune.so')) } @engines;
     my @columns = PlotruneBuild::Rules::manifest_columns();
-    my %row = (module => $M, arch => $p->{arch}, perl => $^X, module_file => "$dir/$M.so",
-               supported => $p->{supported}, map { ($_->{column} => $file{$_->{kind}}) } @engines);
+    my %row = ((map { ($_ => '') } @columns), module => $M, arch => $p->{arch}, perl => $^X, module_file => "$dir/$M.so",
+               supported => $p->{supported}, checked => $p->{checked}, map { ($_->{column} => $file{$_->{kind}}) } @engines);
     my $manifest = "$test/modules.tsv";
     mkpath($test);
     open my $fh, '>', $manifest or die "cannot write $manifest: $!\n";
@@ -140,7 +151,8 @@ sub MY::postamble {
             (my $folder = $out) =~ s{/[^/]+\z}{};
             ("$out: $source contract/plotrune_engine.h",
              "\t" . line('$(MKPATH)', $folder),
-             "\t" . line($cc, @engine, (map { "-D$_" } @{ $_->{defines} }), @engine_ld, '-o', $out, $source), '');
+             "\t" . line($cc, @engine, (map { "-D$_" } @{ $_->{defines} }), @{ $_->{flags} || [] }, @engine_ld,
+                         @{ $_->{flags} || [] }, '-o', $out, $source), '');
         } @engines),
         "plotrune_test_copy: pure_all " . join(' ', map { $file{$_->{kind}} } @engines),
         (map { "\t$_" } @stage), '',

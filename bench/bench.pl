@@ -13,6 +13,11 @@
 # Options: --reps N (repetitions per figure, default 9), --no-callgrind,
 # --no-allocs.  Internal: --alloc-child, --loop CASE N with|without.
 #
+# With PLOTRUNE_BENCH_CHECKED_MANIFEST (the manifest of a checked build of
+# the same module, which bench/run.sh --checked makes), the callgrind
+# figures are measured for the checked build too, and what its checks cost
+# per call and per array element is printed beside the normal build's.
+#
 # Every time figure is CPU time of this process: the difference between a loop
 # with the operation and the same loop without it, divided by the iteration
 # count; min and median over the repetitions.
@@ -306,10 +311,13 @@ if ($opt{allocs}) {
 
 # ---- callgrind
 sub callgrind_run {
-    my ($case, $which) = @_;
+    my ($case, $which, $checked) = @_;
     my $out = File::Temp->new(SUFFIX => '.callgrind');
     local $ENV{PERL_HASH_SEED} = 0;
     local $ENV{PERL_PERTURB_KEYS} = 0;
+    # The checked build is loaded from its own build folder.
+    local $ENV{PLOTRUNE_BENCH_TREE} = $checked ? '' : $ENV{PLOTRUNE_BENCH_TREE};
+    local $ENV{PLOTRUNE_MANIFEST} = $checked ? $ENV{PLOTRUNE_BENCH_CHECKED_MANIFEST} : $ENV{PLOTRUNE_MANIFEST};
     my $n = $loop_cases{$case}[2];
     system('valgrind', '--tool=callgrind', '--quiet', "--callgrind-out-file=$out", '--compress-strings=no',
            '--compress-pos=no', $^X, '-It/lib', $0, '--loop', $case, $n, $which) == 0
@@ -350,6 +358,22 @@ if ($opt{callgrind}) {
         table([ 'operation', 'iterations', 'per', 'instructions', 'pthread_getspecific calls', 'x anchor' ], @rows);
         $result{ir_ratio} = $per{num} / $per{lln};
         $result{ir_double_ratio} = $per{sum0} / $per{getDoubleArray};
+
+        if ($ENV{PLOTRUNE_BENCH_CHECKED_MANIFEST}) {
+            my @cost;
+            for my $case (qw(num getDoubleArray getIntArray getStringArray)) {
+                my ($with) = callgrind_run($case, 'with', 1);
+                my ($without) = callgrind_run($case, 'without', 1);
+                my ($setup, $body, $n, $elements) = @{ $loop_cases{$case} };
+                my $checked = ($with - $without) / ($n * $elements);
+                push @cost, [ $body, $elements > 1 ? 'element' : 'call', sprintf('%.1f', $per{$case}),
+                              sprintf('%.1f', $checked), sprintf('%+.1f', $checked - $per{$case}),
+                              sprintf('%.2f', $checked / $per{$case}) ];
+            }
+            print "The checked build's checks (callgrind instructions; the normal build's from the table above)
+";
+            table([ 'operation', 'per', 'normal', 'checked', 'cost', 'x normal' ], @cost);
+        }
     }
 }
 

@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
 # Builds the module for the perl on PATH (or $PERL) in its own build folder
 # and runs the benchmarks under that perl.  Not part of the test suite.
-#   bench/run.sh [bench.pl options]      e.g. --reps 15, --no-callgrind
-# Build folder: $PLOTRUNE_BENCH_BUILD (default build-bench).
+#   bench/run.sh [--checked] [bench.pl options]      e.g. --reps 15, --no-callgrind
+# Build folder: $PLOTRUNE_BENCH_BUILD (default build-bench).  --checked also
+# builds the checked build (in the build folder's name with -checked) and
+# prints what its checks cost in instructions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 perl=${PERL:-$(command -v perl)}
 build=${PLOTRUNE_BENCH_BUILD:-build-bench}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
+checked=''
+if [[ ${1:-} == --checked ]]; then
+  shift
+  checked="$build-checked"
+fi
 
 bash tools/ensure-packages.sh cmake make g++ perl libffi-platypus-perl valgrind
 
 cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
 cmake --build "$build" -j2 >/dev/null
+if [[ -n $checked ]]; then
+  cmake -S . -B "$checked" -DPLOTRUNE_PERLS="$perl" -DPLOTRUNE_CHECKED=ON >/dev/null
+  cmake --build "$checked" -j2 >/dev/null
+  export PLOTRUNE_BENCH_CHECKED_MANIFEST="$checked/modules.tsv"
+fi
 
 # The allocation counter bench.pl preloads into a child perl.
 cc -O2 -shared -fPIC -fvisibility=hidden -o "$build/malloc_count.so" bench/malloc_count.c

@@ -14,6 +14,18 @@ set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 # which is not instrumented itself.
 option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
 
+# The checked build, for engine authors: the same modules with every rule of
+# the engine contract checked (the flags are the build rules'), tested with a
+# misbehaving engine beside the stand-in.  Build it in a folder of its own;
+# its tree and archive are apart from the normal build's.
+option(PLOTRUNE_CHECKED "Build the modules with the engine contract checked, for engine authors" OFF)
+set(PLOTRUNE_CHECKED_ARG "")
+set(PLOTRUNE_PACKAGE_STEM perlplotrune)
+if(PLOTRUNE_CHECKED)
+  set(PLOTRUNE_CHECKED_ARG --checked)
+  set(PLOTRUNE_PACKAGE_STEM perlplotrune-checked)
+endif()
+
 # Install: a Perl library tree under the prefix (lib/perl5, the modules under
 # each perl's archname), or straight into each perl's own site folders.
 option(PLOTRUNE_INSTALL_SITE "Install into each perl's own site folders instead of a tree under the prefix" OFF)
@@ -47,7 +59,7 @@ function(plotrune_add_perl perl)
     endif()
     set(perl "${found_perl}")
   endif()
-  execute_process(COMMAND "${perl}" "${PLOTRUNE_ROOT}/configs/probe_perl.pl" "${PLOTRUNE_CONFIG_TABLE}"
+  execute_process(COMMAND "${perl}" "${PLOTRUNE_ROOT}/configs/probe_perl.pl" ${PLOTRUNE_CHECKED_ARG} "${PLOTRUNE_CONFIG_TABLE}"
                           "${CMAKE_CXX_COMPILER}" "${CMAKE_BINARY_DIR}/generated"
                   OUTPUT_VARIABLE probe ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed)
@@ -122,6 +134,10 @@ function(plotrune_add_perl perl)
     endif()
     target_compile_options(${target}_${kind} PRIVATE ${cfg_engine_flags})
     target_link_options(${target}_${kind} PRIVATE ${cfg_engine_ldflags})
+    if(cfg_standin_flags_${kind})
+      target_compile_options(${target}_${kind} PRIVATE ${cfg_standin_flags_${kind}})
+      target_link_options(${target}_${kind} PRIVATE ${cfg_standin_flags_${kind}})
+    endif()
     set_target_properties(${target}_${kind} PROPERTIES PREFIX "lib" OUTPUT_NAME plotrune
       LIBRARY_OUTPUT_DIRECTORY "${out}")
   endforeach()
@@ -155,6 +171,7 @@ function(plotrune_add_perl perl)
     string(REPLACE ";" "\t" header "${cfg_manifest_columns}")
     file(APPEND "${PLOTRUNE_MANIFEST}" "${header}\n")
   endif()
+  set(row_checked "${cfg_checked}")
   set(row "")
   foreach(column IN LISTS cfg_manifest_columns)
     list(APPEND row "${row_${column}}")
@@ -191,7 +208,7 @@ function(plotrune_add_perl perl)
     set_property(GLOBAL APPEND PROPERTY PLOTRUNE_ENGINE_BUILDS "${engine_dir}|${cfg_arch}|${cfg_ptr_bits}|${module}|${perl}")
   endif()
   set_property(GLOBAL APPEND PROPERTY PLOTRUNE_BUILD_LINES
-    "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\t${cfg_interface}\n")
+    "build\t${module}\t${cfg_version}\t${cfg_threads}\t${cfg_iv_bits}\t${cfg_ptr_bits}\t${cfg_archname}\t${cfg_supported}\t${cfg_checked}\t${cfg_interface}\n")
 
   # Every test file runs under this module's own perl, by the build rules'
   # test command.
@@ -213,7 +230,7 @@ function(plotrune_end_install)
   set(builds "${CMAKE_BINARY_DIR}/builds.tsv")
   string(REPLACE ";" "" lines "${lines}")
   file(WRITE "${builds}" "# perlplotrune ${PROJECT_VERSION}: the builds in this tree, then the SHA-256 of every file in it\n"
-                         "# build\tmodule\tperl\tthreads\tiv_bits\tptr_bits\tarchname\tsupported\tinterface\n${lines}")
+                         "# build\tmodule\tperl\tthreads\tiv_bits\tptr_bits\tarchname\tsupported\tchecked\tinterface\n${lines}")
   get_property(engine_builds GLOBAL PROPERTY PLOTRUNE_ENGINE_BUILDS)
   string(REPLACE ";" "\n" engine_builds "${engine_builds}")
   file(WRITE "${CMAKE_BINARY_DIR}/engine-folders.txt" "${engine_builds}\n")
@@ -239,7 +256,7 @@ function(plotrune_end_install)
   set(CPACK_GENERATOR TXZ)
   set(CPACK_PACKAGE_NAME perlplotrune)
   set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-  set(CPACK_PACKAGE_FILE_NAME "perlplotrune-${PROJECT_VERSION}-${arches}")
+  set(CPACK_PACKAGE_FILE_NAME "${PLOTRUNE_PACKAGE_STEM}-${PROJECT_VERSION}-${arches}")
   set(CPACK_SOURCE_GENERATOR "")
   include(CPack)
 
@@ -252,7 +269,7 @@ function(plotrune_end_install)
   endif()
   set(tree "${CMAKE_BINARY_DIR}/test-tree")
   set(package_dir "${CMAKE_BINARY_DIR}/test-package")
-  set(package "${package_dir}/perlplotrune-${PROJECT_VERSION}-${arches}.tar.xz")
+  set(package "${package_dir}/${PLOTRUNE_PACKAGE_STEM}-${PROJECT_VERSION}-${arches}.tar.xz")
   get_property(engines GLOBAL PROPERTY PLOTRUNE_STANDIN_ENGINES)
   string(REPLACE ";" ":" engines "${engines}")
   add_test(NAME install/tree

@@ -14,6 +14,10 @@
  * A Perl error is a longjmp: nothing here has a destructor, and every
  * allocation is either released before a croak or owned by the interpreter's
  * save stack, so an error raised inside a conversion leaks nothing.
+ *
+ * Built with PLOTRUNE_CHECKED defined, the module checks every rule of the
+ * engine contract that an engine can break (see "The checked build" below);
+ * without it, not one instruction of those checks is compiled.
  */
 
 #ifndef _GNU_SOURCE
@@ -26,6 +30,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifdef PLOTRUNE_CHECKED
+#include <stdarg.h>
+#endif
 
 #include "EXTERN.h"
 #include "perl.h"
@@ -469,13 +476,434 @@ int32_t newDoubleArray(const double *values, int32_t count, SV **made)
     return 1;
 }
 
+#ifdef PLOTRUNE_CHECKED
+/* ------------------------------------------------------------------ */
+/* The checked build                                                   */
+/*                                                                     */
+/* For engine authors: every breach of the contract that an engine can */
+/* commit is caught where it happens and raised as a Perl error naming */
+/* the breach, the routine and the method, instead of a heap or an     */
+/* interpreter corrupted far from the cause.  Each running callMethod  */
+/* keeps a record on its own frame: the scalars the engine may read    */
+/* (the arguments and what the makers made in this call) and the array */
+/* blocks handed out and given back.  The records of one thread are    */
+/* chained from the innermost call outwards, so that a call nested in  */
+/* another (a tie's fetch that calls callMethod again) is checked on   */
+/* its own and the outer call's record is current again once it ends.  */
+/* The table holds the checked routines below, each of which checks   */
+/* and then runs the routine of the normal build.                      */
+
+/* What the record knows of an address in this call; bits of one mark. */
+const unsigned kArgument = 1u; /* an argument handle, or the result slot's first value */
+const unsigned kMade = 2u;     /* a scalar a maker made */
+
+/* The array readers, by the index the marks use. */
+enum ArrayReader { kTextArray, kNumberArray, kIntegerArray, kArrayReaders };
+const char *const kReaderName[kArrayReaders] = {"getStringArray", "getDoubleArray", "getIntArray"};
+const char *const kReleaserName[kArrayReaders] = {"releaseStringArray", "releaseDoubleArray", "releaseIntArray"};
+
+inline unsigned handedOut(int reader) { return 4u << reader; } /* a block not yet given back */
+inline unsigned givenBack(int reader) { return 32u << reader; } /* a block given back, so freed */
+const unsigned kGivenBackAny = 32u | 64u | 128u;
+
+struct Mark {
+    const void *address; /* null: a free entry */
+    unsigned bits;
+};
+
+/* Most calls mark a handful of addresses: those fit on the frame. */
+const size_t kFrameMarks = 32;
+/* The method as the messages show it, cut to this many bytes. */
+const size_t kMethodShown = 80;
+const size_t kBreachSize = 1024;
+
+struct CallRecord {
+    CallRecord *outer;  /* the call this one is nested in, on this thread */
+    SV *first;          /* what the result slot held when the engine started */
+    Mark *marks;        /* open addressing, at most half full */
+    size_t capacity;    /* a power of two */
+    size_t used;
+    int32_t outstanding[kArrayReaders];
+    char method[kMethodShown + 1]; /* empty when the method is no plain string */
+    Mark frameMarks[kFrameMarks];
+};
+
+/* The innermost call of this module running on this thread.  Initial-exec:
+ * reached without a call into the dynamic loader. */
+__thread CallRecord *currentCall __attribute__((tls_model("initial-exec")));
+
+/* A table routine called with no call of this module running on its thread
+ * has no interpreter to raise an error in: touching Perl from here would
+ * corrupt whichever interpreter the thread last held, or crash. */
+[[noreturn]] void abortOffCall(const char *routine)
+{
+    fprintf(stderr,
+            "%s: contract breach in %s: called while no runMethod of this module is running on this thread "
+            "(after runMethod returned, or from a thread of the engine's own); aborting\n",
+            PLOTRUNE_NAME, routine);
+    abort();
+}
+
+inline CallRecord *runningCall(const char *routine)
+{
+    CallRecord *record = currentCall;
+    if (!record)
+        abortOffCall(routine);
+    return record;
+}
+
+/* Raises a breach: "<module>: contract breach in <routine> (method "<m>"): <what>".
+ * The text is raised verbatim; the record is closed by the unwinding. */
+[[noreturn]] __attribute__((format(printf, 3, 4))) void raiseBreach(const CallRecord *record, const char *routine,
+                                                                    const char *format, ...)
+{
+    char text[kBreachSize];
+    int n = record->method[0]
+                ? snprintf(text, sizeof text, "%s: contract breach in %s (method \"%s\"): ", PLOTRUNE_NAME, routine,
+                           record->method)
+                : snprintf(text, sizeof text, "%s: contract breach in %s: ", PLOTRUNE_NAME, routine);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof text - 2)
+        n = 0;
+    va_list what;
+    va_start(what, format);
+    const int m = vsnprintf(text + n, sizeof text - 1 - n, format, what);
+    va_end(what);
+    size_t length = m < 0 ? static_cast<size_t>(n) : strlen(text);
+    text[length] = '\n';
+    text[length + 1] = '\0';
+    croak("%s", text);
+}
+
+size_t markSlot(const CallRecord *record, const void *address)
+{
+    const size_t mask = record->capacity - 1;
+    uintptr_t h = reinterpret_cast<uintptr_t>(address) >> 3;
+    h ^= h >> 11;
+    size_t i = static_cast<size_t>(h * 0x9e3779b1u) & mask;
+    while (record->marks[i].address && record->marks[i].address != address)
+        i = (i + 1) & mask;
+    return i;
+}
+
+unsigned marksOf(const CallRecord *record, const void *address)
+{
+    return record->marks[markSlot(record, address)].bits;
+}
+
+void growMarks(CallRecord *record)
+{
+    Mark *const old = record->marks;
+    const size_t oldCapacity = record->capacity;
+    Mark *const grown = static_cast<Mark *>(calloc(2 * oldCapacity, sizeof(Mark)));
+    if (!grown) {
+        fprintf(stderr, "%s: out of memory for the checked build's records\n", PLOTRUNE_NAME);
+        abort();
+    }
+    record->marks = grown;
+    record->capacity = 2 * oldCapacity;
+    for (size_t i = 0; i < oldCapacity; ++i)
+        if (old[i].address)
+            record->marks[markSlot(record, old[i].address)] = old[i];
+    if (old != record->frameMarks)
+        free(old);
+}
+
+/* Sets the bits given and clears those in clear; address is not null. */
+void mark(CallRecord *record, const void *address, unsigned set, unsigned clear)
+{
+    size_t i = markSlot(record, address);
+    if (!record->marks[i].address) {
+        if (2 * (record->used + 1) > record->capacity) {
+            growMarks(record);
+            i = markSlot(record, address);
+        }
+        record->marks[i].address = address;
+        record->marks[i].bits = 0;
+        ++record->used;
+    }
+    record->marks[i].bits = (record->marks[i].bits & ~clear) | set;
+}
+
+/* Runs from the save stack when callMethod ends, whether it returns or a
+ * Perl error unwinds it: frees the blocks the engine never gave back and the
+ * record's own table, and makes the outer call current again. */
+void closeCall(pTHX_ void *data)
+{
+    PERL_UNUSED_CONTEXT;
+    CallRecord *record = static_cast<CallRecord *>(data);
+    if (record->outstanding[kTextArray] | record->outstanding[kNumberArray] | record->outstanding[kIntegerArray]) {
+        const unsigned anyHandedOut = handedOut(kTextArray) | handedOut(kNumberArray) | handedOut(kIntegerArray);
+        for (size_t i = 0; i < record->capacity; ++i)
+            if (record->marks[i].bits & anyHandedOut)
+                free(const_cast<void *>(record->marks[i].address));
+    }
+    if (record->marks != record->frameMarks)
+        free(record->marks);
+    currentCall = record->outer;
+}
+
+/* Opens the record of a call whose engine is about to run, in a scope of its
+ * own that callMethod leaves once the checks at its end have passed. */
+void openCall(CallRecord *record, SV **args, I32 items, SV *first)
+{
+    record->first = first;
+    record->marks = record->frameMarks;
+    record->capacity = kFrameMarks;
+    record->used = 0;
+    memset(record->frameMarks, 0, sizeof record->frameMarks);
+    record->outstanding[kTextArray] = record->outstanding[kNumberArray] = record->outstanding[kIntegerArray] = 0;
+    record->method[0] = '\0';
+    if (items > 0 && SvPOK(args[0]) && !SvGMAGICAL(args[0])) {
+        const size_t length = SvCUR(args[0]) < kMethodShown ? SvCUR(args[0]) : kMethodShown;
+        memcpy(record->method, SvPVX(args[0]), length);
+        record->method[length] = '\0';
+    }
+    for (I32 i = 0; i < items; ++i)
+        mark(record, args[i], kArgument, 0);
+    mark(record, first, kArgument, 0);
+    ENTER;
+    SAVEDESTRUCTOR_X(closeCall, record);
+    record->outer = currentCall;
+    currentCall = record;
+}
+
+/* The checks at the end of runMethod; raises the first breach found. */
+void checkReturn(CallRecord *record, int32_t ok, SV *result, const char *message)
+{
+    for (int reader = 0; reader < kArrayReaders; ++reader) {
+        if (!record->outstanding[reader])
+            continue;
+        char also[2 * 160] = "";
+        size_t used = 0;
+        for (int other = reader + 1; other < kArrayReaders; ++other) {
+            const int32_t n = record->outstanding[other];
+            if (n && used < sizeof also)
+                used += snprintf(also + used, sizeof also - used,
+                                 "; %d %s from %s not given back through %s", static_cast<int>(n),
+                                 n == 1 ? "block" : "blocks", kReaderName[other], kReleaserName[other]);
+        }
+        const int32_t n = record->outstanding[reader];
+        raiseBreach(record, kReaderName[reader],
+                    "runMethod returned with %d %s from %s not given back through %s%s "
+                    "(the checked build frees them)",
+                    static_cast<int>(n), n == 1 ? "block" : "blocks", kReaderName[reader], kReleaserName[reader],
+                    also);
+    }
+    if (ok) {
+        if (result && result != &PL_sv_undef && result != record->first && !(marksOf(record, result) & kMade))
+            raiseBreach(record, "runMethod",
+                        "on success the result slot holds the scalar %p, which is neither the first argument, "
+                        "undef, null, nor a scalar made in this call",
+                        static_cast<void *>(result));
+        return;
+    }
+    const size_t length = strnlen(message, kMessageSize);
+    if (length == kMessageSize)
+        raiseBreach(record, "runMethod", "the failure message has no terminator within the %d-byte buffer",
+                    static_cast<int>(kMessageSize));
+    if (length == kMessageSize - 1)
+        raiseBreach(record, "runMethod",
+                    "the failure message fills the %d-byte buffer: its terminator is the last byte, "
+                    "leaving none free behind it (at most %d message bytes)",
+                    static_cast<int>(kMessageSize), static_cast<int>(kMessageSize - 2));
+}
+
+/* A reader may read an argument of the call or a scalar made in it; only
+ * getBool takes a null handle. */
+CallRecord *checkRead(const char *routine, SV *sv)
+{
+    CallRecord *record = runningCall(routine);
+    if (!sv)
+        raiseBreach(record, routine, "a null scalar handle (only getBool takes one)");
+    if (!(marksOf(record, sv) & (kArgument | kMade)))
+        raiseBreach(record, routine, "the scalar handle %p is neither an argument of this call nor a scalar made in it",
+                    static_cast<void *>(sv));
+    return record;
+}
+
+int32_t checkedGetDouble(SV *sv, double *value)
+{
+    checkRead("getDouble", sv);
+    return getDouble(sv, value);
+}
+
+int32_t checkedGetInt(SV *sv, int32_t *value)
+{
+    checkRead("getInt", sv);
+    return getInt(sv, value);
+}
+
+int32_t checkedGetBool(SV *sv, int32_t *value)
+{
+    if (sv)
+        checkRead("getBool", sv);
+    else
+        runningCall("getBool");
+    return getBool(sv, value);
+}
+
+int32_t checkedGetString(SV *sv, const char **text)
+{
+    checkRead("getString", sv);
+    return getString(sv, text);
+}
+
+void checkedReleaseString(const char *text)
+{
+    runningCall("releaseString");
+    releaseString(text);
+}
+
+/* Called after the reader returns: Perl code that it ran (a tie's fetch) may
+ * have run a nested call, whose record has closed by then and left this one
+ * as it was, and current again. */
+void handOut(CallRecord *record, int reader, const void *block)
+{
+    if (!block)
+        return; /* an undefined argument's empty result: nothing to give back */
+    mark(record, block, handedOut(reader), kGivenBackAny);
+    ++record->outstanding[reader];
+}
+
+/* Frees a block only when its reader handed it out in this call and it has
+ * not been given back since; anything else is raised, and never freed. */
+bool checkRelease(int reader, const void *block)
+{
+    const char *const routine = kReleaserName[reader];
+    CallRecord *record = runningCall(routine);
+    if (!block)
+        return false;
+    const unsigned bits = marksOf(record, block);
+    if (bits & handedOut(reader)) {
+        mark(record, block, givenBack(reader), handedOut(reader));
+        --record->outstanding[reader];
+        return true;
+    }
+    if (bits & kGivenBackAny)
+        raiseBreach(record, routine, "the block %p was given back twice", block);
+    for (int other = 0; other < kArrayReaders; ++other)
+        if (bits & handedOut(other))
+            raiseBreach(record, routine,
+                        "the pointer %p was not handed out by %s in this call (%s handed it out: give it back "
+                        "through %s)",
+                        block, kReaderName[reader], kReaderName[other], kReleaserName[other]);
+    raiseBreach(record, routine, "the pointer %p was not handed out by %s in this call", block, kReaderName[reader]);
+}
+
+int32_t checkedGetStringArray(SV *sv, const char ***texts, int32_t *count)
+{
+    CallRecord *record = checkRead(kReaderName[kTextArray], sv);
+    const int32_t status = getStringArray(sv, texts, count);
+    if (status)
+        handOut(record, kTextArray, *texts);
+    return status;
+}
+
+void checkedReleaseStringArray(const char **texts)
+{
+    if (checkRelease(kTextArray, texts))
+        releaseStringArray(texts);
+}
+
+int32_t checkedGetDoubleArray(SV *sv, double **values, int32_t *count)
+{
+    CallRecord *record = checkRead(kReaderName[kNumberArray], sv);
+    const int32_t status = getDoubleArray(sv, values, count);
+    if (status)
+        handOut(record, kNumberArray, *values);
+    return status;
+}
+
+void checkedReleaseDoubleArray(double *values)
+{
+    if (checkRelease(kNumberArray, values))
+        releaseDoubleArray(values);
+}
+
+int32_t checkedGetIntArray(SV *sv, int32_t **values, int32_t *count)
+{
+    CallRecord *record = checkRead(kReaderName[kIntegerArray], sv);
+    const int32_t status = getIntArray(sv, values, count);
+    if (status)
+        handOut(record, kIntegerArray, *values);
+    return status;
+}
+
+void checkedReleaseIntArray(int32_t *values)
+{
+    if (checkRelease(kIntegerArray, values))
+        releaseIntArray(values);
+}
+
+/* Every scalar made is one the engine may read, or return, in this call. */
+int32_t made(CallRecord *record, int32_t status, SV **scalar)
+{
+    mark(record, *scalar, kMade, 0);
+    return status;
+}
+
+int32_t checkedNewDouble(double value, SV **scalar)
+{
+    CallRecord *record = runningCall("newDouble");
+    return made(record, newDouble(value, scalar), scalar);
+}
+
+int32_t checkedNewInt(int32_t value, SV **scalar)
+{
+    CallRecord *record = runningCall("newInt");
+    return made(record, newInt(value, scalar), scalar);
+}
+
+int32_t checkedNewBool(int32_t truth, SV **scalar)
+{
+    CallRecord *record = runningCall("newBool");
+    return made(record, newBool(truth, scalar), scalar);
+}
+
+int32_t checkedNewString(const char *text, SV **scalar)
+{
+    CallRecord *record = runningCall("newString");
+    return made(record, newString(text, scalar), scalar);
+}
+
+int32_t checkedNewBinary(const char *bytes, int32_t length, SV **scalar)
+{
+    CallRecord *record = runningCall("newBinary");
+    if (length < 0)
+        raiseBreach(record, "newBinary", "a negative length, %d", static_cast<int>(length));
+    if (!bytes && length > 0)
+        raiseBreach(record, "newBinary", "no bytes (a null pointer) with the length %d", static_cast<int>(length));
+    return made(record, newBinary(bytes, length, scalar), scalar);
+}
+
+int32_t checkedNewDoubleArray(const double *values, int32_t count, SV **scalar)
+{
+    CallRecord *record = runningCall("newDoubleArray");
+    if (!values && count > 0)
+        raiseBreach(record, "newDoubleArray", "no values (a null pointer) with the count %d", static_cast<int>(count));
+    return made(record, newDoubleArray(values, count, scalar), scalar);
+}
+
+#endif /* PLOTRUNE_CHECKED */
+
 /* The table in slot order; the order is the engine's contract. */
+#ifdef PLOTRUNE_CHECKED
+constexpr CallbackTable kRoutines = {
+    checkedGetDouble,      checkedGetInt,           checkedGetBool,     checkedGetString,
+    checkedReleaseString,  checkedGetStringArray,   checkedReleaseStringArray,
+    checkedGetDoubleArray, checkedReleaseDoubleArray, checkedGetIntArray, checkedReleaseIntArray,
+    checkedNewDouble,      checkedNewInt,           checkedNewBool,     checkedNewString,
+    checkedNewBinary,      checkedNewDoubleArray,
+};
+#else
 constexpr CallbackTable kRoutines = {
     getDouble,      getInt,           getBool,        getString,          releaseString,
     getStringArray, releaseStringArray, getDoubleArray, releaseDoubleArray, getIntArray,
     releaseIntArray, newDouble,       newInt,         newBool,            newString,
     newBinary,      newDoubleArray,
 };
+#endif
+
 static_assert(offsetof(CallbackTable, getDouble) == 0, "slot 1 leads the table");
 static_assert(offsetof(CallbackTable, newDoubleArray) == 16 * sizeof(void (*)(void)),
               "slot 17 ends the table");
@@ -614,7 +1042,17 @@ XSPROTO(callMethod)
     SV *result = items > 0 ? args[0] : &PL_sv_undef;
     char message[kMessageSize];
     message[0] = '\0';
+#ifdef PLOTRUNE_CHECKED
+    CallRecord record;
+    openCall(&record, args, items, result);
+#endif
     const int32_t ok = engineEntry(&callbacks, static_cast<int32_t>(items), args, &result, message);
+#ifdef PLOTRUNE_CHECKED
+    /* A breach is raised here, the record closed by the unwinding; otherwise
+     * it closes now, before the engine's own failure is raised. */
+    checkReturn(&record, ok, result, message);
+    LEAVE;
+#endif
 
     if (!ok) {
         /* Exactly one final newline, so Perl adds no location; never past the

@@ -86,6 +86,16 @@ SKIP: {
     }
 }
 
+# ---------------------------------------------------------- checked or not
+
+{
+    # The build's .pm says whether it is the checked build.
+    (my $pm = $file) =~ s/\.so\z/.pm/;
+    my $text = slurp($pm);
+    my $says = $text =~ /^our \$CHECKED = 1;$/m ? 1 : 0;
+    is($says, checked(), "$M: the build's .pm says " . (checked() ? 'it is checked' : 'nothing of checks'));
+}
+
 # ---------------------------------------------------------- the standards
 
 # The module is C++11, for the g++ 4.8 of the oldest target systems; the

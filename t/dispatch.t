@@ -73,14 +73,19 @@ my @failures = (
     [ 'status 0 with its message',     [ 'status', 0 ],                 "status 0\n" ],
     [ 'unknown method',                [ 'noSuchMethod' ],              qq{unknown method "noSuchMethod"\n} ],
     [ 'longest message allowed',       [ 'failFill', 1030 ],            ('x' x 1030) . "\n" ],
-    [ 'one byte short of the end',     [ 'failFill', 1031 ],            ('x' x 1030) . "\n" ],
-    [ 'no terminator at all',          [ 'failFill', 1032 ],            ('x' x 1030) . "\n" ],
+    # Past what the contract allows: cut to fit, or the checked build's error.
+    [ 'one byte short of the end',     [ 'failFill', 1031 ],            checked() ? breach('runMethod', 'failFill') : ('x' x 1030) . "\n" ],
+    [ 'no terminator at all',          [ 'failFill', 1032 ],            checked() ? breach('runMethod', 'failFill') : ('x' x 1030) . "\n" ],
 );
 for my $case (@failures) {
     my ($what, $args, $expected) = @$case;
     my $ok = eval { $call->(@$args); 1 };
     ok(!$ok, "$M: engine failure, $what: callMethod dies");
-    is($@, $expected, "$M: engine failure, $what: the raised text");
+    if (ref $expected) {
+        like($@, $expected, "$M: engine failure, $what: the raised text");
+    } else {
+        is($@, $expected, "$M: engine failure, $what: the raised text");
+    }
 }
 
 {

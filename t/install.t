@@ -100,10 +100,12 @@ for my $way ([ '-I', { switches => ["-I$tree/lib/perl5"] } ],
 SKIP: {
     # A CMake install writes the tree's manifest; make test stages its tree from blib.
     my $manifest = $ENV{PLOTRUNE_TREE_MANIFEST};
-    skip 'this tree has no manifest (staged by make test)', 3 unless $manifest;
+    skip 'this tree has no manifest (staged by make test)', 4 unless $manifest;
     my %interface = map { (PlotRune::Configuration::parse_interface($_->{interface})->{cpu} . "/$_->{module}" => $_->{interface}) }
                     tree_builds($manifest);
     is($interface{"$cpu/$M"}, $p->{interface}, "$M: the tree's manifest records the interface this build was compiled for");
+    my ($line) = grep { $_->{module} eq $M && $_->{interface} eq $p->{interface} } tree_builds($manifest);
+    is($line->{checked}, checked(), "$M: the tree's manifest says whether the build is checked");
     my @built = map { "$_->{arch}/$_->{module}" } manifest_rows();
     is_deeply([ sort keys %interface ], [ sort @built ], "$M: every module built is in the one tree, side by side");
     my %cpus = map { (split m{/})[0] => 1 } @built;
@@ -236,7 +238,10 @@ SKIP: {
 
 SKIP: {
     my $package = $ENV{PLOTRUNE_PACKAGE};
-    skip 'PLOTRUNE_PACKAGE is not set: no archive was made', 4 unless $package;
+    skip 'PLOTRUNE_PACKAGE is not set: no archive was made', 5 unless $package;
+    # A checked tree is shipped apart, under a name of its own.
+    like($package, checked() ? qr{/perlplotrune-checked-[^/]*\.tar\.xz\z} : qr{/perlplotrune-\d[^/]*\.tar\.xz\z},
+         "$M: the archive's name says whether its builds are checked");
     my $dir = "$scratch/unpacked";
     mkpath($dir);
     {

@@ -37,7 +37,9 @@ our $VERSION = read_version();
 sub root { $root }
 
 # What the build needs to know of one perl, from its Config (pass \%Config).
-# Options: table (configs/configurations.tsv, checked against the rule).
+# Options: table (configs/configurations.tsv, checked against the rule);
+# checked (true: the checked build for engine authors, which checks every
+# rule of the engine contract; same module name, same table).
 sub probe {
     my ($config, %o) = @_;
     my $shape = PlotRune::Configuration::shape($config);
@@ -65,6 +67,7 @@ sub probe {
         arch       => $interface->{cpu},
         interface  => PlotRune::Configuration::interface_text($interface),
         supported  => PlotRune::Configuration::supported($config),
+        checked    => $o{checked} ? 1 : 0,
         core       => "$config->{archlibexp}/CORE",
         sitelib    => $config->{installsitelib},
         cc         => $config->{cc},
@@ -160,7 +163,9 @@ sub module_compile_flags {
             # The interpreter's headers are its own: their warnings (old ones
             # predate C++11's literal rules) are not ours to see.
             "-isystem$p->{core}",
-            "-DPLOTRUNE_MODULE=$p->{module}");
+            "-DPLOTRUNE_MODULE=$p->{module}",
+            # The contract's checks are compiled in, or not at all.
+            ($p->{checked} ? '-DPLOTRUNE_CHECKED' : ()));
 }
 
 # It records no needed library and exports only its boot symbol; everything
@@ -190,9 +195,10 @@ sub engine_link_flags { arch_flags($_[0]) }
 # What a build folder holds beside each module, all under the engine's file
 # name: the stand-in engine, the one to use, and two test doubles for the
 # load tests, in folders that say so.  kind, source (in engine/), defines,
-# subfolder of the module's folder ('' for beside it), and the column of the
-# build manifest that names the file.
+# subfolder of the module's folder ('' for beside it), the column of the
+# build manifest that names the file, and flags for compiling and linking.
 sub standin_engines {
+    my ($p) = @_;
     return (
         { kind => 'engine', source => 'standin_engine.c', defines => [], dir => '',
           column => 'engine_file' },
@@ -202,13 +208,19 @@ sub standin_engines {
         # An engine with a symbol nobody defines, which only lazy binding can open.
         { kind => 'lazy', source => 'standin_engine.c', defines => ['PLOTRUNE_NEEDS_LAZY_BINDING'],
           dir => 'test-double-lazy', column => 'engine_lazy_file' },
+        # For the checked build's tests: an engine that breaks every rule it
+        # can, one from a thread of its own.
+        ($p && $p->{checked} ? { kind => 'breaching', source => 'breaching_engine.c', defines => [],
+                                 dir => 'test-double-breaching', column => 'engine_breaching_file',
+                                 flags => ['-pthread'] } : ()),
     );
 }
 
 # The build manifest (modules.tsv): one line per module, these columns, read
 # by their names.
 sub manifest_columns {
-    return (qw(module arch perl module_file), (map { $_->{column} } standin_engines()), 'supported');
+    return (qw(module arch perl module_file), (map { $_->{column} } standin_engines({ checked => 1 })),
+            qw(supported checked));
 }
 
 # The test command, the words after the module's own perl: prove with the
@@ -308,6 +320,12 @@ sub perl_files { ('PlotRune.pm', 'PlotRune/Configuration.pm') }
 sub module_pm {
     my ($p) = @_;
     my ($mm) = $p->{version} =~ /^(5\.\d+)/;
+    my $checked = $p->{checked} ? <<"END" : '';
+
+# A checked build, for engine authors: every breach of the engine contract
+# is raised as a Perl error naming it.
+our \$CHECKED = 1;
+END
     return <<"END";
 package $p->{module};
 
@@ -319,7 +337,7 @@ use strict;
 use warnings;
 
 our \$VERSION = '$VERSION';
-
+$checked
 # The binary interface the module file was compiled for.
 our \$INTERFACE = '$p->{interface}';
 

@@ -17,7 +17,7 @@ use File::Temp ();
 use Exporter 'import';
 
 our @EXPORT = qw(build manifest_rows table_rows load call in_child boot_report read_scalar read_array
-                 addresses text_address slurp project_root build_rules);
+                 addresses text_address slurp project_root build_rules checked breach);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
 my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
@@ -25,12 +25,13 @@ my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
 # The source tree the tests belong to.
 sub project_root { $root }
 
-# What the build rules (inc/PlotruneBuild/Rules.pm) make of this perl.
+# What the build rules (inc/PlotruneBuild/Rules.pm) make of this perl, for
+# the build under test (checked or not).
 sub build_rules {
     require lib;
     lib->import("$root/inc");
     require PlotruneBuild::Rules;
-    return PlotruneBuild::Rules::probe(\%Config::Config);
+    return PlotruneBuild::Rules::probe(\%Config::Config, checked => checked());
 }
 
 # ---------------------------------------------------------------- the build
@@ -77,6 +78,19 @@ sub build {
     my $arch = $ENV{PLOTRUNE_ARCH} || '';
     ($build) = grep { $_->{module} eq $module && (!$arch || $_->{arch} eq $arch) } manifest_rows();
     return $build || die "no module $module ($arch) in $ENV{PLOTRUNE_MANIFEST}\n";
+}
+
+# Whether the build under test is the checked build, which raises every
+# breach of the engine contract as an error of its own.
+sub checked { build()->{checked} ? 1 : 0 }
+
+# The start of the error the checked build raises for a breach in a routine
+# (by its slot name, or runMethod) during a call of a method.
+sub breach {
+    my ($routine, $method) = @_;
+    my $M = build()->{module};
+    return defined $method ? qr/\A\Q$M\E: contract breach in \Q$routine\E \(method "\Q$method\E"\): /
+                           : qr/\A\Q$M\E: contract breach in \Q$routine\E: /;
 }
 
 # ---------------------------------------------------------------- loading
