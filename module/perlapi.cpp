@@ -790,49 +790,23 @@ bool checkRelease(int reader, const void *block)
     raiseBreach(record, routine, "the pointer %p was not handed out by %s in this call", block, kReaderName[reader]);
 }
 
-int32_t checkedGetStringArray(SV *sv, const char ***texts, int32_t *count)
+// The three array readers and their releases, each checked the same way:
+// the block handed out is recorded against its reader until given back.
+template <typename T, int32_t (*read)(SV *, T **, int32_t *), ArrayReader reader>
+int32_t checkedGetArray(SV *sv, T **values, int32_t *count)
 {
-    CallRecord *record = checkRead(kReaderName[kTextArray], sv);
-    const int32_t status = getStringArray(sv, texts, count);
+    CallRecord *record = checkRead(kReaderName[reader], sv);
+    const int32_t status = read(sv, values, count);
     if (status)
-        handOut(record, kTextArray, *texts);
+        handOut(record, reader, *values);
     return status;
 }
 
-void checkedReleaseStringArray(const char **texts)
+template <typename T, void (*release)(T *), ArrayReader reader>
+void checkedReleaseArray(T *values)
 {
-    if (checkRelease(kTextArray, texts))
-        releaseStringArray(texts);
-}
-
-int32_t checkedGetDoubleArray(SV *sv, double **values, int32_t *count)
-{
-    CallRecord *record = checkRead(kReaderName[kNumberArray], sv);
-    const int32_t status = getDoubleArray(sv, values, count);
-    if (status)
-        handOut(record, kNumberArray, *values);
-    return status;
-}
-
-void checkedReleaseDoubleArray(double *values)
-{
-    if (checkRelease(kNumberArray, values))
-        releaseDoubleArray(values);
-}
-
-int32_t checkedGetIntArray(SV *sv, int32_t **values, int32_t *count)
-{
-    CallRecord *record = checkRead(kReaderName[kIntegerArray], sv);
-    const int32_t status = getIntArray(sv, values, count);
-    if (status)
-        handOut(record, kIntegerArray, *values);
-    return status;
-}
-
-void checkedReleaseIntArray(int32_t *values)
-{
-    if (checkRelease(kIntegerArray, values))
-        releaseIntArray(values);
+    if (checkRelease(reader, values))
+        release(values);
 }
 
 /* Every scalar made is one the engine may read, or return, in this call. */
@@ -890,8 +864,13 @@ int32_t checkedNewDoubleArray(const double *values, int32_t count, SV **scalar)
 #ifdef PLOTRUNE_CHECKED
 constexpr CallbackTable kRoutines = {
     checkedGetDouble,      checkedGetInt,           checkedGetBool,     checkedGetString,
-    checkedReleaseString,  checkedGetStringArray,   checkedReleaseStringArray,
-    checkedGetDoubleArray, checkedReleaseDoubleArray, checkedGetIntArray, checkedReleaseIntArray,
+    checkedReleaseString,
+    checkedGetArray<const char *, getStringArray, kTextArray>,
+    checkedReleaseArray<const char *, releaseStringArray, kTextArray>,
+    checkedGetArray<double, getDoubleArray, kNumberArray>,
+    checkedReleaseArray<double, releaseDoubleArray, kNumberArray>,
+    checkedGetArray<int32_t, getIntArray, kIntegerArray>,
+    checkedReleaseArray<int32_t, releaseIntArray, kIntegerArray>,
     checkedNewDouble,      checkedNewInt,           checkedNewBool,     checkedNewString,
     checkedNewBinary,      checkedNewDoubleArray,
 };
