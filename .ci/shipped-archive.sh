@@ -34,8 +34,7 @@ rm -f "$build/CMakeCache.txt"
 cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null || exit 1
 cmake --build "$build" -j2 >/dev/null || { cmake --build "$build"; exit 1; }
 # The stand-in engine, from the build manifest's engine_file column.
-engine=$(awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
-                     { print $col["engine_file"]; exit }' "$build/modules.tsv")
+engine=$(bash tools/manifest-column.sh "$build/modules.tsv" engine_file | head -n 1)
 rm -f "$build"/perlplotrune-*.tar.xz
 (cd "$build" && PLOTRUNE_ENGINE=$engine cpack -G TXZ >/dev/null) || exit 1
 archive=$(ls "$build"/perlplotrune-*.tar.xz)

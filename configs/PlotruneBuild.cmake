@@ -26,8 +26,9 @@ if(PLOTRUNE_CHECKED)
   set(PLOTRUNE_PACKAGE_STEM perlplotrune-checked)
 endif()
 
-# Install: a Perl library tree under the prefix (lib/perl5, the modules under
-# each perl's archname), or straight into each perl's own site folders.
+# Install: a Perl library tree under the prefix (lib/perl5, the modules of
+# each processor in PlotRune/<cpu>), or straight into each perl's own site
+# library.
 option(PLOTRUNE_INSTALL_SITE "Install into each perl's own site folders instead of a tree under the prefix" OFF)
 set(PLOTRUNE_ENGINE "" CACHE STRING
     "Engine library (or several, one per architecture, separated by ':') to install beside every module")

@@ -13,8 +13,10 @@ use File::Spec;
 
 my $lib = $ENV{PLOTRUNE_SHIPPED} or plan skip_all => 'PLOTRUNE_SHIPPED is not set: no archive to try';
 my $root = File::Spec->rel2abs(File::Spec->catdir((File::Spec->splitpath(__FILE__))[1], File::Spec->updir));
-unshift @INC, "$root/lib";
+unshift @INC, "$root/lib", "$root/t/lib";
 require PlotRune::Configuration;
+require PlotruneTest;
+PlotruneTest->import('in_child');
 my $M = PlotRune::Configuration::module_name(\%Config);
 my $cpu = PlotRune::Configuration::cpu(\%Config);
 my $supported = PlotRune::Configuration::supported(\%Config);
@@ -23,16 +25,8 @@ my $who = "$^X ($M, $Config{archname})";
 # A plain program: only -I into the archive, nothing of the environment.
 sub plain {
     my ($code) = @_;
-    local %ENV = %ENV;
-    delete @ENV{qw(PERL5LIB PERL5OPT LD_LIBRARY_PATH LD_PRELOAD)};
-    my $err = File::Spec->catfile(File::Spec->tmpdir, "plotrune-shipped-$$.err");
-    my $out = `"$^X" "-I$lib" -e '$code' 2>"$err"`;
-    my $status = $?;
-    open my $fh, '<', $err or die "$err: $!";
-    my $stderr = do { local $/; <$fh> };
-    close $fh;
-    unlink $err;
-    return ($status, $out, $stderr);
+    return in_child(plain => 1, switches => ["-I$lib"], code => $code,
+                    unset => [qw(PERL5LIB PERL5OPT LD_LIBRARY_PATH LD_PRELOAD)]);
 }
 
 my $behaviour = q{
