@@ -25,7 +25,8 @@ use PlotRune::Configuration ();
 
 our $VERSION = '5.01';
 
-my @subs = qw(callMethod major_ver minor_ver copyright id);
+# The subs every build registers, which PlotRune makes its own.
+our @SUBS = qw(callMethod major_ver minor_ver copyright id);
 
 my $module = PlotRune::Configuration::module_name(\%Config::Config);
 my $cpu = PlotRune::Configuration::cpu(\%Config::Config);
@@ -154,7 +155,7 @@ sub load {
             die $error;
         }
     }
-    *{"PlotRune::$_"} = \&{"${module}::$_"} for @subs;
+    *{"PlotRune::$_"} = \&{"${module}::$_"} for @SUBS;
     return $loaded = 1;
 }
 
@@ -162,11 +163,11 @@ sub load {
 # the subs it names; none by default.
 sub import {
     my ($class, @names) = @_;
-    my %known = map { ($_ => 1) } @subs;
+    my %known = map { ($_ => 1) } @SUBS;
     if (my @unknown = grep { !$known{$_} } @names) {
         require Carp;
         Carp::croak("PlotRune does not export " . join(', ', map { "'$_'" } @unknown)
-                  . "; it exports " . join(', ', @subs));
+                  . "; it exports " . join(', ', @SUBS));
     }
     load();
     my $caller = caller;

@@ -29,10 +29,11 @@ my $standard = $Config{nvsize} == 8 && $Config{uselargefiles} && $Config{alignby
 is(!!$b->{supported}, !!($in_range && $standard), "$M: the build knows whether it is one of the supported configurations");
 
 {
-    # The build's own probe, run again under this perl, names the same build.
+    # The build rules, run again under this perl, name the same build.
     my $root = project_root();
-    my $probe = `"$^X" "$root/configs/probe_perl.pl" "$root/configs/configurations.tsv"`;
-    my %said = map { /^(\w+)\t(.*)$/ ? ($1, $2) : () } split /\n/, $probe;
+    my @lines = split /\n/, `"$^X" "$root/inc/PlotruneBuild/Rules.pm" describe`;
+    my %said;
+    @said{ split /\t/, $lines[0] } = split /\t/, $lines[1];
     is($said{module}, $M, "$M: the configuration probe gives this module name under this perl");
     is($said{supported}, $b->{supported}, "$M: the configuration probe agrees on being supported");
 }
@@ -55,12 +56,12 @@ SKIP: {
 SKIP: {
     # What the module calls: the interpreter's functions and variables,
     # which this perl defines, and C library functions that the C library
-    # of the oldest target systems has (configs/c-library-baseline.tsv).
+    # of the oldest target systems has (data/c-library-baseline.tsv).
     my $undefined = tool(qq{nm -D --undefined-only "$file"});
     skip 'nm is not available', 2 unless defined $undefined;
     my @imports = map { (split ' ')[-1] } grep { /\sU\s/ } split /\n/, $undefined;
     my %baseline;
-    $baseline{ $_->{symbol} }{ $_->{version} } = 1 for table_rows(project_root() . '/configs/c-library-baseline.tsv');
+    $baseline{ $_->{symbol} }{ $_->{version} } = 1 for table_rows(project_root() . '/data/c-library-baseline.tsv');
     # The interpreter: this perl's executable and the libperl it maps.
     my %perl;
     open my $maps, '<', "/proc/$$/maps" or skip 'no /proc here', 2;
@@ -131,7 +132,7 @@ SKIP: {
 
 load();
 no strict 'refs';
-my @subs = qw(callMethod major_ver minor_ver copyright id);
+my @subs = sub_names();
 is_deeply([ grep { defined &{"${M}::$_"} } @subs ], \@subs, "$M: the five subs exist in package $M");
 
 # A number made as an integer is numeric to the bitwise operators; a string

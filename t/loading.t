@@ -46,7 +46,7 @@ sub boot_child {
     return $r;
 }
 
-my $all_subs = 'callMethod,major_ver,minor_ver,copyright,id';
+my $all_subs = join ',', sub_names();
 my $missing  = qr/cannot open shared object file|No such file/;
 my ($engine_dir) = $b->{engine_file} =~ m{^(.*)/};
 my ($no_entry_dir) = $b->{engine_without_entry_file} =~ m{^(.*)/};

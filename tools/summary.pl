@@ -11,20 +11,13 @@ use warnings;
 use File::Spec;
 my $root;
 BEGIN { $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir) }
-use lib File::Spec->catdir($root, 'lib');
-use PlotRune::Configuration ();
+use lib File::Spec->catdir($root, 'inc');
+use PlotruneBuild::Rules ();
 
 my ($table, @runs) = @ARGV;
 die "usage: $0 configurations.tsv modules.tsv [results.xml] ...\n" unless $table && @runs;
 
-sub rows {
-    my ($file) = @_;
-    open my $fh, '<', $file or die "cannot read $file: $!\n";
-    my @lines = grep { !/^#/ } <$fh>;
-    chomp @lines;
-    my @columns = split /\t/, shift @lines;
-    return map { my %r; @r{@columns} = split /\t/; \%r } @lines;
-}
+sub rows { PlotruneBuild::Rules::read_table(@_) }
 
 # Test results per module and architecture, from ctest's JUnit report; and
 # the count of every test in it (the install steps too) that passed and that
@@ -118,7 +111,7 @@ if (@served) {
 }
 if ($covered < @configurations) {
     print "To test ", ($covered ? 'the others' : 'them'), ", give perls of those configurations ",
-          "(configs/configurations.tsv lists them):\n",
+          "(data/configurations.tsv lists them):\n",
           "  ./test.sh PERL ...\n";
     print "or run bash .ci/run, which unpacks the archived perls of every supported configuration.\n"
         if -f File::Spec->catfile($root, '.ci', 'run');

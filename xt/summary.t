@@ -1,4 +1,4 @@
-# The test command's closing report (configs/summary.pl): what ran comes
+# The test command's closing report (tools/summary.pl): what ran comes
 # first, the supported configurations only as a table once a perl of the set
 # was given, and the last line counts the tests that passed and failed, a
 # build that broke before its tests counting as one failure.
@@ -35,7 +35,7 @@ sub run_summary {
     }
     my $junit = join "\n", '<testsuite>',
         (map { qq{<testcase name="$_->[0]" time="1" status="$_->[1]"></testcase>} } @$tests), '</testsuite>';
-    my $out = `"$^X" "$root/configs/summary.pl" "$root/configs/configurations.tsv" "${\ write_file("$manifest\n")}" "${\ write_file($junit)}"`;
+    my $out = `"$^X" "$root/tools/summary.pl" "$root/data/configurations.tsv" "${\ write_file("$manifest\n")}" "${\ write_file($junit)}"`;
     is($?, 0, 'summary.pl runs') or diag($out);
     return $out;
 }

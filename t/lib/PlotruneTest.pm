@@ -17,7 +17,7 @@ use File::Temp ();
 use Exporter 'import';
 
 our @EXPORT = qw(build manifest_rows table_rows load call in_child boot_report read_scalar read_array
-                 addresses text_address slurp project_root build_rules checked breach);
+                 addresses text_address slurp project_root build_rules rules checked breach sub_names);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
 my $root = File::Spec->catdir($lib_dir, File::Spec->updir, File::Spec->updir);
@@ -28,9 +28,7 @@ sub project_root { $root }
 # What the build rules (inc/PlotruneBuild/Rules.pm) make of this perl, for
 # the build under test (checked or not).
 sub build_rules {
-    require lib;
-    lib->import("$root/inc");
-    require PlotruneBuild::Rules;
+    rules();
     return PlotruneBuild::Rules::probe(\%Config::Config, checked => checked());
 }
 
@@ -38,31 +36,23 @@ sub build_rules {
 
 my $build;
 
-# The rows of a tab-separated table, each a hash by the column names of its
-# header: the first line not commented out, or the commented line that
-# $header matches (an install tree's manifest: "# build\tmodule...").
-# Lines that are comments, or do not start as $header's rows do, are
-# passed over.
-sub table_rows {
-    my ($file, $header) = @_;
-    open my $fh, '<', $file or die "cannot read $file: $!\n";
-    my (@columns, @rows);
-    while (my $line = <$fh>) {
-        chomp $line;
-        if (!@columns) {
-            if ($header ? $line =~ $header : $line !~ /^#/) {
-                $line =~ s/^# //;
-                @columns = split /\t/, $line;
-            }
-            next;
-        }
-        next if $line =~ /^#/ || ($header && $line !~ /^\Q$columns[0]\E\t/);
-        my %row;
-        @row{@columns} = split /\t/, $line;
-        push @rows, \%row;
-    }
-    return @rows;
+# Loads the build rules, and through them PlotRune and its name rule.
+sub rules {
+    require lib;
+    lib->import("$root/inc");
+    require PlotruneBuild::Rules;
 }
+
+# The subs every build registers, as PlotRune names them.
+sub sub_names {
+    require lib;
+    lib->import("$root/lib");
+    require PlotRune;
+    return @PlotRune::SUBS;
+}
+
+# The rows of a table by its column names, as the build rules read them.
+sub table_rows { rules(); PlotruneBuild::Rules::read_table(@_) }
 
 # Every row of the build manifest of this test run.
 sub manifest_rows {
@@ -165,7 +155,7 @@ sub boot_report {
         print "error$round=$error\n";
     }
     no strict 'refs';
-    my @subs = grep { defined &{"${module}::$_"} } qw(callMethod major_ver minor_ver copyright id);
+    my @subs = grep { defined &{"${module}::$_"} } sub_names();
     print "subs=", join(',', @subs), "\n";
 }
 
