@@ -5,8 +5,9 @@
 # builds the module for the perl that runs this, tests it with the stand-in
 # engine beside a test copy of it, and installs it, its .pm and PlotRune.pm
 # into that perl's site folders (or INSTALL_BASE=DIR, or DESTDIR=...).  The
-# module's name, flags, link rules, .pm and install layout are those of
-# inc/PlotruneBuild/Rules.pm, which the CMake build takes too.
+# module's name, flags, link rules, .pm, install layout and the engine's
+# install are those of inc/PlotruneBuild/Rules.pm, which the CMake build
+# takes too: this file hands them to MakeMaker.
 #
 #   perl Makefile.PL CHECKED=1
 #
@@ -22,7 +23,7 @@ use warnings;
 use Config;
 use Cwd ();
 use ExtUtils::MakeMaker;
-use File::Path qw(mkpath);
+use File::Path ();
 use lib 'inc';
 use PlotruneBuild::Rules;
 
@@ -30,7 +31,7 @@ use PlotruneBuild::Rules;
 my $checked = 0;
 @ARGV = grep { /^CHECKED=(.*)\z/ ? do { $checked = $1 ? 1 : 0; 0 } : 1 } @ARGV;
 
-my $p = PlotruneBuild::Rules::probe(\%Config, table => 'configs/configurations.tsv', checked => $checked);
+my $p = PlotruneBuild::Rules::probe(\%Config, table => 'data/configurations.tsv', checked => $checked);
 my $M = $p->{module};
 my $here = Cwd::getcwd();
 my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
@@ -43,24 +44,6 @@ print "perl $p->{version} ($^X): $M on $p->{arch}",
 my $gen = 'plotrune-mm';
 PlotruneBuild::Rules::write_build_files($p, $gen);
 
-# A word for the shell, inside make: quoted when it needs it, $ doubled;
-# make's own variables, $(NAME), are left for make to expand.
-sub sh {
-    my ($word) = @_;
-    my @parts = split /(\$\([A-Z_]+\))/, $word;
-    (my $plain = $word) =~ s/\$\([A-Z_]+\)/X/g;
-    my $quote = $plain =~ m{[^\w\-+=./,:@%^]};
-    return join '', map {
-        my $part = $_;
-        if ($part !~ /^\$\([A-Z_]+\)\z/) {
-            $part =~ s/\$/\$\$/g;
-            $part = "'" . join("'\\''", split /'/, $part, -1) . "'" if $quote && $part ne '';
-        }
-        $part;
-    } @parts;
-}
-sub line { join ' ', map { sh($_) } @_ }
-
 # The build goes where every install of it goes: PlotRune/<cpu> in the
 # library folder, beside PlotRune.pm (the site library, or INSTALL_BASE's
 # lib/perl5), not in an archname folder that perls of another archname
@@ -68,6 +51,15 @@ sub line { join ' ', map { sh($_) } @_ }
 my $blib = PlotruneBuild::Rules::layout($p, '$(INST_LIB)');
 my %pm = map { ("lib/$_" => "\$(INST_LIB)/$_") } PlotruneBuild::Rules::perl_files();
 $pm{"$gen/$M.pm"} = $blib->{pm};
+
+# What make test reads: the module table of the test copy, which holds the
+# module and its .pm with the test engines (build_folder), and an install
+# tree staged from blib by the install layout.
+my $test = "$here/$gen/test";
+my $folder = PlotruneBuild::Rules::build_folder($p, $test);
+unlink "$test/modules.tsv";
+File::Path::mkpath($test);
+PlotruneBuild::Rules::add_module_row($p, "$test/modules.tsv", $^X, $folder);
 
 # What the distribution says of itself.  The MakeMaker of Perl 5.12 (6.56)
 # knows no TEST_REQUIRES: there the tests' needs count as the build's.
@@ -79,10 +71,10 @@ my %meta = (
     LICENSE            => 'restricted',
     MIN_PERL_VERSION   => '5.012',
     CONFIGURE_REQUIRES => { 'ExtUtils::MakeMaker' => 0 },
-    PREREQ_PM          => { 'XSLoader' => 0, 'File::Spec' => 0 },
+    PREREQ_PM          => { 'File::Spec' => 0 },
     META_MERGE         => {
         # No modules of the distribution's own there (MakeMaker adds inc and t).
-        no_index => { directory => [qw(configs bench demo fuzz tools)] },
+        no_index => { directory => [qw(cmake data bench demo fuzz tools xt)] },
     },
     eval { ExtUtils::MakeMaker->VERSION('6.64'); 1 }
         ? (TEST_REQUIRES => \%test_requires) : (BUILD_REQUIRES => \%test_requires),
@@ -106,84 +98,78 @@ WriteMakefile(
     clean         => { FILES => $gen },
 );
 
+# Words for the shell inside make, quoted as MakeMaker quotes them; make's
+# own variables, $(NAME), are left for make to expand.
+# MakeMakers from 6.57 on double a $ that starts no make variable
+# themselves; older ones leave that to their caller.
+sub line {
+    my ($mm, @words) = @_;
+    my $doubles = $mm->quote_literal('$x') =~ /\$\$/;
+    return join ' ', map {
+        my $word = $_;
+        $word =~ s/\$(?!\()/\$\$/g unless $doubles;
+        $word =~ m{^(?:[\w\-+=./,:@%^]+|\$\([A-Z_]+\))\z} ? $word : $mm->quote_literal($word);
+    } @words;
+}
+
 sub MY::postamble {
+    my ($mm) = @_;
     my $so = $blib->{so};
     my $obj = "$gen/perlapi.o";
-    my $test = "$here/$gen/test";
-    my $dir = "$test/modules/$p->{arch}/$M";
+    my $dir = $folder->{dir};
     my $tree = "$test/tree";
     my $layout = PlotruneBuild::Rules::tree_layout($p);
-    my @engine = PlotruneBuild::Rules::engine_compile_flags($p);
-    my @engine_ld = (PlotruneBuild::Rules::engine_link_flags($p), '-shared');
-
-    # The test copy: the module and its .pm with the stand-in engine and
-    # the load tests' libraries beside it, the manifest the tests read, and
-    # an install tree staged from blib by the install layout.
-    my @engines = PlotruneBuild::Rules::standin_engines($p);
-    my %file = map { ($_->{kind} => join('/', $dir, (length $_->{dir} ? $_->{dir} : ()), 'libplotrune.so')) } @engines;
-    my @columns = PlotruneBuild::Rules::manifest_columns();
-    my %row = ((map { ($_ => '') } @columns), module => $M, arch => $p->{arch}, perl => $^X, module_file => "$dir/$M.so",
-               supported => $p->{supported}, checked => $p->{checked}, map { ($_->{column} => $file{$_->{kind}}) } @engines);
-    my $manifest = "$test/modules.tsv";
-    mkpath($test);
-    open my $fh, '>', $manifest or die "cannot write $manifest: $!\n";
-    print $fh join("\t", @columns), "\n", join("\t", @row{@columns}), "\n";
-    close $fh or die "cannot write $manifest: $!\n";
-
-    my @stage = (line('$(RM_RF)', $tree),
-                 line('$(MKPATH)', "$tree/lib/perl5/PlotRune", "$tree/$layout->{dir}"),
-                 (map { line('$(CP)', "\$(INST_LIB)/$_", "$tree/lib/perl5/$_") } PlotruneBuild::Rules::perl_files()),
-                 line('$(CP)', $blib->{pm}, "$tree/$layout->{pm}"),
-                 line('$(CP)', $so, "$tree/$layout->{so}"),
-                 line('$(CP)', $file{engine}, "$tree/$layout->{engine}"),
-                 line('$(CP)', $so, "$dir/$M.so"),
-                 line('$(CP)', $blib->{pm}, "$dir/$M.pm"));
+    my @stage = (line($mm, '$(RM_RF)', $tree),
+                 line($mm, '$(MKPATH)', "$tree/lib/perl5/PlotRune", "$tree/$layout->{dir}"),
+                 (map { line($mm, '$(CP)', "\$(INST_LIB)/$_", "$tree/lib/perl5/$_") } PlotruneBuild::Rules::perl_files()),
+                 line($mm, '$(CP)', $blib->{pm}, "$tree/$layout->{pm}"),
+                 line($mm, '$(CP)', $so, "$tree/$layout->{so}"),
+                 line($mm, '$(CP)', $folder->{engine}, "$tree/$layout->{engine}"),
+                 line($mm, '$(CP)', $so, "$dir/$M.so"),
+                 line($mm, '$(CP)', $blib->{pm}, "$dir/$M.pm"));
+    my @engines = PlotruneBuild::Rules::test_engines($p);
     return join "\n",
         "pure_all :: $so", '',
         "$so: module/perlapi.cpp contract/plotrune_engine.h $gen/$M.map",
-        "\t" . line('$(MKPATH)', $blib->{dir}),
-        "\t" . line($cxx, PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx), '-c', 'module/perlapi.cpp', '-o', $obj),
-        "\t" . line($cxx, '-shared', PlotruneBuild::Rules::module_link_flags($p, "$gen/$M.map"), '-o', $so, $obj,
+        "\t" . line($mm, '$(MKPATH)', $blib->{dir}),
+        "\t" . line($mm, $cxx, PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx), '-c', 'module/perlapi.cpp', '-o', $obj),
+        "\t" . line($mm, $cxx, '-shared', PlotruneBuild::Rules::module_link_flags($p, "$gen/$M.map"), '-o', $so, $obj,
                     PlotruneBuild::Rules::module_link_libraries($p)),
-        "\t" . line('$(CHMOD)', '$(PERM_RWX)', $so), '',
-        (map {
-            my ($out, $source) = ($file{$_->{kind}}, "engine/$_->{source}");
-            (my $folder = $out) =~ s{/[^/]+\z}{};
-            ("$out: $source contract/plotrune_engine.h",
-             "\t" . line('$(MKPATH)', $folder),
-             "\t" . line($cc, @engine, (map { "-D$_" } @{ $_->{defines} }), @{ $_->{flags} || [] }, @engine_ld,
-                         @{ $_->{flags} || [] }, '-o', $out, $source), '');
-        } @engines),
-        "plotrune_test_copy: pure_all " . join(' ', map { $file{$_->{kind}} } @engines),
+        "\t" . line($mm, '$(CHMOD)', '$(PERM_RWX)', $so), '',
+        (map { test_engine_rule($mm, $_) } @engines),
+        "plotrune_test_copy: pure_all " . join(' ', map { $folder->{ $_->{kind} } } @engines),
         (map { "\t$_" } @stage), '',
         '.PHONY: plotrune_test_copy', '',
-        # The engine is not ours: installed only when given, in
-        # PLOTRUNE_ENGINE on make's command line or in the environment.  It
-        # is read and chosen before anything is installed; an install
-        # without one ends saying where one must go.
-        'plotrune_engine_check :',
-        "\t\$(NOECHO) " . engine_step('check'), '',
-        'pure_install ::',
-        "\t\$(NOECHO) " . engine_step('copy'), '',
-        'install ::',
-        "\t\$(NOECHO) " . engine_step('note'), '',
-        '.PHONY: plotrune_engine_check', '';
+        engine_install_rules($mm);
 }
 
-# One step of the engine's install (check, copy or note) into the library
-# folder that INSTALLDIRS chooses: the build rules' choice of engine, run by
-# this perl.
-sub engine_step {
-    my ($step) = @_;
-    my $code = 'my ($step, $origin, $engines, $dirs, %lib) = @ARGV; my $p = PlotruneBuild::Rules::probe(\%Config); '
-             . 'my $dir = PlotruneBuild::Rules::layout($p, $lib{$dirs})->{dir}; '
-             . 'if ($step eq "check") { PlotruneBuild::Rules::engine_for($p, $engines, $origin ne "undefined") } '
-             . 'elsif ($step eq "copy") { my $e = PlotruneBuild::Rules::install_engine($p, $engines, $dir); '
-             . 'print "Installing engine $e in $dir\n" if defined $e } '
-             . 'elsif ($engines eq "") { print PlotruneBuild::Rules::no_engine_note($dir) }';
-    return '$(FULLPERLRUN) ' . line('-Iinc', '-MConfig', '-MPlotruneBuild::Rules', '-e', $code, $step)
-         . ' "$(origin PLOTRUNE_ENGINE)" "$(PLOTRUNE_ENGINE)" "$(INSTALLDIRS)" site "$(DESTINSTALLSITELIB)"'
-         . ' perl "$(DESTINSTALLPRIVLIB)" vendor "$(DESTINSTALLVENDORLIB)"';
+# One test engine, as CMake builds it.
+sub test_engine_rule {
+    my ($mm, $e) = @_;
+    my $source = "t/engines/$e->{source}";
+    my @flags = @{ $e->{flags} || [] };
+    return ("$folder->{$e->{kind}}: $source contract/plotrune_engine.h",
+            "\t" . line($mm, '$(MKPATH)', $folder->{"$e->{kind}_dir"}),
+            "\t" . line($mm, $cc, PlotruneBuild::Rules::engine_compile_flags($p), (map { "-D$_" } @{ $e->{defines} }),
+                        @flags, PlotruneBuild::Rules::engine_link_flags($p), '-shared', @flags,
+                        '-o', $folder->{ $e->{kind} }, $source), '');
+}
+
+# The engine's install, the build rules' one step, into the library folder
+# INSTALLDIRS chooses, before anything else is installed; its note, when no
+# engine was given, is the install's last line.
+sub engine_install_rules {
+    my ($mm) = @_;
+    my $dir = PlotruneBuild::Rules::layout($p, '$(PLOTRUNE_LIB_$(INSTALLDIRS))')->{dir};
+    my $note = "$gen/engine-note.txt";
+    return ('PLOTRUNE_LIB_perl = $(DESTINSTALLPRIVLIB)', 'PLOTRUNE_LIB_site = $(DESTINSTALLSITELIB)',
+            'PLOTRUNE_LIB_vendor = $(DESTINSTALLVENDORLIB)', '',
+            'plotrune_engine :',
+            "\t\$(NOECHO) \$(FULLPERLRUN) " . line($mm, 'inc/PlotruneBuild/Rules.pm', 'install-engine', $note, '',
+                                                   $dir, $p->{arch}, $p->{ptr_bits}, $M), '',
+            'install ::',
+            "\t\$(NOECHO) " . $mm->oneliner('print while <>') . ' ' . line($mm, $note), '',
+            '.PHONY: plotrune_engine', '');
 }
 
 # Nothing is installed before the engine given has been read and chosen.
@@ -192,7 +178,7 @@ sub engine_step {
     sub install {
         my $self = shift;
         my $text = $self->SUPER::install(@_);
-        $text =~ s/^(pure_(?:perl|site|vendor)_install ::)/$1 plotrune_engine_check/mg;
+        $text =~ s/^(pure_(?:perl|site|vendor)_install ::)/$1 plotrune_engine/mg;
         return $text;
     }
 }
@@ -200,12 +186,12 @@ sub engine_step {
 # The whole suite, under this perl, against the module just built, by the
 # build rules' test command.
 sub MY::test {
-    my $test = "$here/$gen/test";
+    my ($mm) = @_;
     return join "\n",
         'TEST_VERBOSE = 0', '',
         'test :: plotrune_test_copy',
-        "\t" . line('PLOTRUNE_MANIFEST=' . "$test/modules.tsv", "PLOTRUNE_MODULE=$M", "PLOTRUNE_ARCH=$p->{arch}",
+        "\t" . line($mm, "PLOTRUNE_MANIFEST=$test/modules.tsv", "PLOTRUNE_MODULE=$M", "PLOTRUNE_ARCH=$p->{arch}",
                     "PLOTRUNE_TREE=$test/tree") . ' TEST_VERBOSE=$(TEST_VERBOSE) $(FULLPERLRUN) '
-                    . line(PlotruneBuild::Rules::test_command()) . ' t/*.t',
+                    . line($mm, PlotruneBuild::Rules::test_command()) . ' t/*.t',
         '', 'test_dynamic :: test', '';
 }
