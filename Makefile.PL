@@ -148,7 +148,7 @@ sub test_engine_rule {
     my ($mm, $e) = @_;
     my $source = "t/engines/$e->{source}";
     my @flags = @{ $e->{flags} || [] };
-    return ("$folder->{$e->{kind}}: $source contract/plotrune_engine.h",
+    return ("$folder->{$e->{kind}}: $source t/engines/test_engine.h contract/plotrune_engine.h",
             "\t" . line($mm, '$(MKPATH)', $folder->{"$e->{kind}_dir"}),
             "\t" . line($mm, $cc, PlotruneBuild::Rules::engine_compile_flags($p), (map { "-D$_" } @{ $e->{defines} }),
                         @flags, PlotruneBuild::Rules::engine_link_flags($p), '-shared', @flags,
@@ -190,7 +190,7 @@ sub MY::test {
     return join "\n",
         'TEST_VERBOSE = 0', '',
         'test :: plotrune_test_copy',
-        "\t" . line($mm, "PLOTRUNE_MANIFEST=$test/modules.tsv", "PLOTRUNE_MODULE=$M", "PLOTRUNE_ARCH=$p->{arch}",
+        "\t" . line($mm, "PLOTRUNE_MODULES=$test/modules.tsv", "PLOTRUNE_MODULE=$M", "PLOTRUNE_ARCH=$p->{arch}",
                     "PLOTRUNE_TREE=$test/tree") . ' TEST_VERBOSE=$(TEST_VERBOSE) $(FULLPERLRUN) '
                     . line($mm, PlotruneBuild::Rules::test_command()) . ' t/*.t',
         '', 'test_dynamic :: test', '';

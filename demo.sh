@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 bash tools/ensure-packages.sh cmake make g++ perl binutils
 cmake -S . -B build -DPLOTRUNE_PERLS="$(command -v perl)" >/dev/null
 cmake --build build -j2 >/dev/null || cmake --build build
-engine=$(tools/manifest-column.sh build/modules.tsv engine_file)
+engine=$(tools/table-column.sh build/modules.tsv engine_file)
 rm -rf build/demo-tree
 PLOTRUNE_ENGINE=$engine cmake --install build --prefix build/demo-tree >/dev/null
 perl -I build/demo-tree/lib/perl5 demo/demo.pl

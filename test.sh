@@ -18,5 +18,5 @@ cmake --build "$build" -j2
 status=0
 (cd "$build" && ctest --output-on-failure -j2 --output-junit results.xml) || status=$?
 echo
-perl configs/summary.pl configs/configurations.tsv "$build/modules.tsv" "$build/results.xml"
+perl tools/summary.pl data/configurations.tsv "$build/modules.tsv" "$build/results.xml"
 exit $status

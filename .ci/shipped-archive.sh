@@ -15,8 +15,8 @@ build=$1; shift
 # (the first given, of two of one release).
 declare -A chosen=() version=()
 for perl in "$@"; do
-  probe=$("$perl" configs/probe_perl.pl configs/configurations.tsv 2>/dev/null) || continue
-  field() { awk -F'\t' -v k="$1" '$1 == k { print $2 }' <<< "$probe"; }
+  probe=$("$perl" inc/PlotruneBuild/Rules.pm describe 2>/dev/null) || continue
+  field() { bash tools/table-column.sh - "$1" <<< "$probe"; }
   [[ $(field supported) == 1 ]] || continue
   module=$(field module) v=$(field version)
   if [[ -z ${chosen[$module]:-} ]] ||
@@ -33,8 +33,8 @@ echo "shipped: building the archive from ${#chosen[@]} supported perls in $build
 rm -f "$build/CMakeCache.txt"
 cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null || exit 1
 cmake --build "$build" -j2 >/dev/null || { cmake --build "$build"; exit 1; }
-# The stand-in engine, from the build manifest's engine_file column.
-engine=$(bash tools/manifest-column.sh "$build/modules.tsv" engine_file | head -n 1)
+# The stand-in engine, from the module table's engine_file column.
+engine=$(bash tools/table-column.sh "$build/modules.tsv" engine_file | head -n 1)
 rm -f "$build"/perlplotrune-*.tar.xz
 (cd "$build" && PLOTRUNE_ENGINE=$engine cpack -G TXZ >/dev/null) || exit 1
 archive=$(ls "$build"/perlplotrune-*.tar.xz)
@@ -44,11 +44,12 @@ top=$(ls -d "$unpacked"/*)
 echo "shipped: $(basename "$archive") unpacked in $top"
 
 failed=0 passed=0
-engines=$(find "$top" -name libplotrune.so | wc -l)
+name=$(basename "$engine")
+engines=$(find "$top" -name "$name" | wc -l)
 if [[ $engines -ne 1 ]]; then
   echo "shipped: the archive holds $engines engine files, not one for its one processor"; failed=$((failed + 1))
 else
-  echo "shipped: one engine file: $(find "$top" -name libplotrune.so | sed "s|$top/||")"; passed=$((passed + 1))
+  echo "shipped: one engine file: $(find "$top" -name "$name" | sed "s|$top/||")"; passed=$((passed + 1))
 fi
 for perl in "$@"; do
   if out=$(PLOTRUNE_SHIPPED=$top/lib/perl5 "$perl" -MApp::Prove -e \

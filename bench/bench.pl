@@ -7,13 +7,13 @@
 # Run it through bench/run.sh, which builds the module, installs it into a
 # tree with the stand-in engine (PLOTRUNE_BENCH_TREE: the build is loaded
 # from there through PlotRune, as a Perl program loads it) and sets the
-# environment PlotruneTest reads (PLOTRUNE_MANIFEST, PLOTRUNE_MODULE) and the
+# environment PlotruneTest reads (PLOTRUNE_MODULES, PLOTRUNE_MODULE) and the
 # allocation counter's path (PLOTRUNE_MALLOC_COUNT).
 #
 # Options: --reps N (repetitions per figure, default 9), --no-callgrind,
 # --no-allocs.  Internal: --alloc-child, --loop CASE N with|without.
 #
-# With PLOTRUNE_BENCH_CHECKED_MANIFEST (the manifest of a checked build of
+# With PLOTRUNE_BENCH_CHECKED_MODULES (the module table of a checked build of
 # the same module, which bench/run.sh --checked makes), the callgrind
 # figures are measured for the checked build too, and what its checks cost
 # per call and per array element is printed beside the normal build's.
@@ -317,7 +317,7 @@ sub callgrind_run {
     local $ENV{PERL_PERTURB_KEYS} = 0;
     # The checked build is loaded from its own build folder.
     local $ENV{PLOTRUNE_BENCH_TREE} = $checked ? '' : $ENV{PLOTRUNE_BENCH_TREE};
-    local $ENV{PLOTRUNE_MANIFEST} = $checked ? $ENV{PLOTRUNE_BENCH_CHECKED_MANIFEST} : $ENV{PLOTRUNE_MANIFEST};
+    local $ENV{PLOTRUNE_MODULES} = $checked ? $ENV{PLOTRUNE_BENCH_CHECKED_MODULES} : $ENV{PLOTRUNE_MODULES};
     my $n = $loop_cases{$case}[2];
     system('valgrind', '--tool=callgrind', '--quiet', "--callgrind-out-file=$out", '--compress-strings=no',
            '--compress-pos=no', $^X, '-It/lib', $0, '--loop', $case, $n, $which) == 0
@@ -359,7 +359,7 @@ if ($opt{callgrind}) {
         $result{ir_ratio} = $per{num} / $per{lln};
         $result{ir_double_ratio} = $per{sum0} / $per{getDoubleArray};
 
-        if ($ENV{PLOTRUNE_BENCH_CHECKED_MANIFEST}) {
+        if ($ENV{PLOTRUNE_BENCH_CHECKED_MODULES}) {
             my @cost;
             for my $case (qw(num getDoubleArray getIntArray getStringArray)) {
                 my ($with) = callgrind_run($case, 'with', 1);

@@ -24,21 +24,21 @@ cmake --build "$build" -j2 >/dev/null
 if [[ -n $checked ]]; then
   cmake -S . -B "$checked" -DPLOTRUNE_PERLS="$perl" -DPLOTRUNE_CHECKED=ON >/dev/null
   cmake --build "$checked" -j2 >/dev/null
-  export PLOTRUNE_BENCH_CHECKED_MANIFEST="$checked/modules.tsv"
+  export PLOTRUNE_BENCH_CHECKED_MODULES="$checked/modules.tsv"
 fi
 
 # The allocation counter bench.pl preloads into a child perl.
 cc -O2 -shared -fPIC -fvisibility=hidden -o "$build/malloc_count.so" bench/malloc_count.c
 
 # The build installed as a Perl program finds it, with the stand-in engine.
-engine=$(tools/manifest-column.sh "$build/modules.tsv" engine_file)
+engine=$(tools/table-column.sh "$build/modules.tsv" engine_file)
 rm -rf "$build/tree"
 PLOTRUNE_ENGINE=$engine cmake --install "$build" --prefix "$build/tree" >/dev/null
 export PLOTRUNE_BENCH_TREE="$build/tree"
 
-export PLOTRUNE_MANIFEST="$build/modules.tsv"
-PLOTRUNE_MODULE=$(tools/manifest-column.sh "$PLOTRUNE_MANIFEST" module)
-PLOTRUNE_ARCH=$(tools/manifest-column.sh "$PLOTRUNE_MANIFEST" arch)
+export PLOTRUNE_MODULES="$build/modules.tsv"
+PLOTRUNE_MODULE=$(tools/table-column.sh "$PLOTRUNE_MODULES" module)
+PLOTRUNE_ARCH=$(tools/table-column.sh "$PLOTRUNE_MODULES" arch)
 export PLOTRUNE_MODULE PLOTRUNE_ARCH
 export PLOTRUNE_MALLOC_COUNT="$build/malloc_count.so"
 exec "$perl" -I t/lib bench/bench.pl "$@"

@@ -199,7 +199,7 @@ function(plotrune_add_tests sanitize_env)
       COMMAND "${plotrune_perl}" ${plotrune_test_command} "${PLOTRUNE_ROOT}/t/${test_file}"
       WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
     set_tests_properties("${name}/${test_file}" PROPERTIES LABELS "${plotrune_module};${plotrune_arch}"
-      ENVIRONMENT "PLOTRUNE_MANIFEST=${CMAKE_BINARY_DIR}/modules.tsv;PLOTRUNE_MODULE=${plotrune_module};PLOTRUNE_ARCH=${plotrune_arch};${sanitize_env}")
+      ENVIRONMENT "PLOTRUNE_MODULES=${CMAKE_BINARY_DIR}/modules.tsv;PLOTRUNE_MODULE=${plotrune_module};PLOTRUNE_ARCH=${plotrune_arch};${sanitize_env}")
   endforeach()
 endfunction()
 

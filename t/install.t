@@ -106,7 +106,7 @@ SKIP: {
     is($interface{"$cpu/$M"}, $p->{interface}, "$M: the tree's manifest records the interface this build was compiled for");
     my ($line) = grep { $_->{module} eq $M && $_->{interface} eq $p->{interface} } tree_builds($manifest);
     is($line->{checked}, checked(), "$M: the tree's manifest says whether the build is checked");
-    my @built = map { "$_->{arch}/$_->{module}" } manifest_rows();
+    my @built = map { "$_->{arch}/$_->{module}" } module_rows();
     is_deeply([ sort keys %interface ], [ sort @built ], "$M: every module built is in the one tree, side by side");
     my %cpus = map { (split m{/})[0] => 1 } @built;
     my @engines = sort grep { /libplotrune\.so\z/ } split /\n/, `find "$tree" -name libplotrune.so`;
@@ -205,10 +205,10 @@ SKIP: {
 SKIP: {
     # Once, for the first build of a CMake build folder: every module goes
     # into a scratch prefix.
-    my ($first) = manifest_rows();
+    my ($first) = module_rows();
     skip 'the engine install is checked once per CMake build folder', 4
         unless $ENV{PLOTRUNE_TREE_MANIFEST} && $first->{module} eq $M && $first->{arch} eq $cpu;
-    (my $build_dir = $ENV{PLOTRUNE_MANIFEST}) =~ s{/[^/]+\z}{};
+    (my $build_dir = $ENV{PLOTRUNE_MODULES}) =~ s{/[^/]+\z}{};
     write_file("$scratch/not-a-library.so", "text\n");
     my $install = sub {
         my ($env, $prefix) = @_;

@@ -21,8 +21,8 @@ build=$(cd "$build" && pwd)
 perl=$(command -v perl)
 # The module's own compile flags, from the build rules, as every build takes
 # them (the fuzz target names its module itself).
-mapfile -t module_flags < <("$perl" configs/probe_perl.pl configs/configurations.tsv clang++-14 |
-  awk -F'\t' '$1 == "module_flags" { print $2 }' | tr '\037' '\n' | grep -v '^-DPLOTRUNE_MODULE=')
+mapfile -t module_flags < <("$perl" inc/PlotruneBuild/Rules.pm module-flags clang++-14 | grep -v '^-DPLOTRUNE_MODULE=')
+engine_file=$("$perl" inc/PlotruneBuild/Rules.pm describe | tools/table-column.sh - engine_file)
 [[ ${#module_flags[@]} -gt 0 ]] || { echo "fuzz: the build rules gave no flags for $perl" >&2; exit 1; }
 # The shared libperl itself, by file name: linking it needs no development
 # symlink.
@@ -34,7 +34,7 @@ sanitize=(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=
 
 # The engine the booted module loads, beside the program.
 clang-14 -std=c11 -shared -fPIC "${sanitize[@]}" -fvisibility=hidden -I contract \
-  -o "$build/libplotrune.so" engine/standin_engine.c
+  -o "$build/$engine_file" t/engines/standin_engine.c
 # shellcheck disable=SC2086
 clang++-14 "${module_flags[@]}" "${sanitize[@]}" -fsanitize=fuzzer \
   -o "$build/fuzz_readers" fuzz/fuzz_readers.cpp \

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Prints one column of a build folder's manifest (modules.tsv), found by its
-# name in the header line, one line per module; with MODULE, only that
-# module's.  Fails when the manifest lacks the column or the module.
-# Usage: tools/manifest-column.sh MANIFEST COLUMN [MODULE]
+# Prints one column of a table the build writes (a build folder's module
+# table, modules.tsv, or - for the build rules' describe on stdin), found by
+# its name in the header line, one line per module; with MODULE, only that
+# module's.  Fails when the table lacks the column or the module.  The one
+# reader of those tables for shell scripts.
+# Usage: tools/table-column.sh TABLE COLUMN [MODULE]
 set -euo pipefail
 if [[ $# -lt 2 || $# -gt 3 ]]; then
-  echo "usage: $0 MANIFEST COLUMN [MODULE]" >&2
+  echo "usage: $0 TABLE COLUMN [MODULE]" >&2
   exit 2
 fi
 awk -F'\t' -v want="$2" -v module="${3:-}" '

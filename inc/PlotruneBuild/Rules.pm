@@ -559,7 +559,7 @@ sub cmake_settings {
 #       module table (modules.tsv);
 #   describe
 #       this perl's build as a table of one row (module arch version ptr_bits
-#       supported), for shell scripts to read by column name;
+#       supported engine_file), for shell scripts to read by column name;
 #   module-flags CXX
 #       the module's compile flags, one a line;
 #   install-engine NOTE-FILE DEFAULT [DIR CPU POINTER-BITS MODULE] ...
@@ -577,8 +577,9 @@ sub main {
         my ($perl, $build, $cxx, $out) = @args;
         write_text($out, cmake_settings($p, { perl => $perl, build => $build, cxx => $cxx, site => $flag{site} }));
     } elsif ($command eq 'describe' && !@args) {
-        my @columns = qw(module arch version ptr_bits supported);
-        print join("\t", @columns), "\n", join("\t", @$p{@columns}), "\n";
+        my @columns = qw(module arch version ptr_bits supported engine_file);
+        my %row = (%$p, engine_file => engine_file());
+        print join("\t", @columns), "\n", join("\t", @row{@columns}), "\n";
     } elsif ($command eq 'module-flags' && @args == 1) {
         print "$_\n" for module_compile_flags($p, cxx => $args[0]);
     } elsif ($command eq 'install-engine' && @args >= 2 && @args % 4 == 2) {

@@ -11,36 +11,8 @@
  * Perl error from inside the table's routine, which does not return here.
  */
 #include <pthread.h>
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
 
-#include "plotrune_engine.h"
-
-#define EXPORT __attribute__((visibility("default")))
-
-typedef struct Call {
-    const CallbackTable *t;
-    int32_t count;
-    PlotruneScalar **args;
-    PlotruneScalar **result;
-    char *message;
-} Call;
-
-static int fail(Call *c, const char *text)
-{
-    strncpy(c->message, text, PLOTRUNE_MESSAGE_SIZE - 2);
-    c->message[PLOTRUNE_MESSAGE_SIZE - 2] = '\0';
-    return 0;
-}
-
-static const char *textArg(Call *c, int32_t i)
-{
-    const char *text = "";
-    if (i < c->count)
-        c->t->getString(c->args[i], &text);
-    return text;
-}
+#include "test_engine.h"
 
 static int32_t intArg(Call *c, int32_t i, int32_t otherwise)
 {
@@ -369,12 +341,7 @@ static int fromThread(Call *c)
 
 /* ---- the entry ---- */
 
-typedef int (*Method)(Call *);
-
-static const struct {
-    const char *name;
-    Method run;
-} kMethods[] = {
+static const NamedMethod kMethods[] = {
     {"leak", leak},
     {"leakEach", leakEach},
     {"releaseTwice", releaseTwice},
@@ -408,8 +375,5 @@ EXPORT int32_t runMethod(const CallbackTable *table, int32_t count, PlotruneScal
         table->getDouble(args[1], &d);
         return table->newDouble(d, result);
     }
-    for (size_t i = 0; i < sizeof kMethods / sizeof kMethods[0]; ++i)
-        if (strcmp(name, kMethods[i].name) == 0)
-            return kMethods[i].run(&c);
-    return fail(&c, "unknown method");
+    return RUN_NAMED(&c, name, kMethods);
 }

@@ -7,25 +7,7 @@
  * answer with one byte string laid out for Perl's unpack (native order):
  * "l" is a 32-bit int, "d" a double, "L!" a pointer-sized address.
  */
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-
-#include "plotrune_engine.h"
-
-#define EXPORT __attribute__((visibility("default")))
-
-/* The longest message the contract lets the engine write. */
-#define MESSAGE_MAX (PLOTRUNE_MESSAGE_SIZE - 2)
-
-typedef struct Call {
-    const CallbackTable *t;
-    int32_t count;
-    PlotruneScalar **args;
-    PlotruneScalar **result;
-    char *message;
-} Call;
+#include "test_engine.h"
 
 /* A growing reply buffer; the engine's own memory, released before return. */
 typedef struct Reply {
@@ -33,12 +15,6 @@ typedef struct Reply {
     size_t length;
     size_t capacity;
 } Reply;
-
-static int fail(Call *c, const char *text)
-{
-    snprintf(c->message, MESSAGE_MAX + 1, "%s", text);
-    return 0;
-}
 
 static int need(Call *c, int32_t n, const char *method)
 {
@@ -81,12 +57,6 @@ static int answer(Call *c, Reply *r)
     return 1;
 }
 
-static const char *textArg(Call *c, int32_t i)
-{
-    const char *text;
-    c->t->getString(c->args[i], &text);
-    return text;
-}
 
 /* ---- dispatch: what arrived ---- */
 
@@ -500,12 +470,7 @@ static int unresolved(Call *c)
 
 /* ---- the entry ---- */
 
-typedef int (*Method)(Call *);
-
-static const struct {
-    const char *name;
-    Method run;
-} kMethods[] = {
+static const NamedMethod kMethods[] = {
     {"getDouble", getDouble},
     {"getInt", getInt},
     {"getBool", getBool},
@@ -598,11 +563,5 @@ static __attribute__((noinline)) int runOther(const CallbackTable *table, int32_
     if (strcmp(name, "failSilently") == 0)
         return 0; /* a failure that writes no message at all */
 
-    for (size_t i = 0; i < sizeof kMethods / sizeof kMethods[0]; ++i)
-        if (strcmp(name, kMethods[i].name) == 0)
-            return kMethods[i].run(&c);
-
-    char text[256];
-    snprintf(text, sizeof text, "unknown method \"%.200s\"", name);
-    return fail(&c, text);
+    return RUN_NAMED(&c, name, kMethods);
 }

@@ -1,6 +1,6 @@
 package PlotruneTest;
 
-# What every test file shares: which build it tests (from the manifest the
+# What every test file shares: which build it tests (from the module table the
 # build wrote), loading a module the way a Perl program would, calling the
 # stand-in engine, decoding its replies, and running scenarios in a child
 # perl where the process itself must differ (its environment, a failed boot).
@@ -16,7 +16,7 @@ use File::Spec ();
 use File::Temp ();
 use Exporter 'import';
 
-our @EXPORT = qw(build manifest_rows table_rows load call in_child boot_report read_scalar read_array
+our @EXPORT = qw(build module_rows table_rows load call in_child boot_report read_scalar read_array
                  addresses text_address slurp project_root build_rules rules checked breach sub_names);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
@@ -54,20 +54,20 @@ sub sub_names {
 # The rows of a table by its column names, as the build rules read them.
 sub table_rows { rules(); PlotruneBuild::Rules::read_table(@_) }
 
-# Every row of the build manifest of this test run.
-sub manifest_rows {
-    my $manifest = $ENV{PLOTRUNE_MANIFEST} or die "PLOTRUNE_MANIFEST is not set: run the tests through ctest\n";
-    return table_rows($manifest);
+# Every row of the module table of this test run.
+sub module_rows {
+    my $table = $ENV{PLOTRUNE_MODULES} or die "PLOTRUNE_MODULES is not set: run the tests through ctest\n";
+    return table_rows($table);
 }
 
-# The manifest row of the module under test: keys module, arch, perl,
+# The row of the module under test: keys module, arch, perl,
 # module_file, engine_file, engine_without_entry_file, supported.
 sub build {
     return $build if $build;
     my $module = $ENV{PLOTRUNE_MODULE} or die "PLOTRUNE_MODULE is not set: run the tests through ctest\n";
     my $arch = $ENV{PLOTRUNE_ARCH} || '';
-    ($build) = grep { $_->{module} eq $module && (!$arch || $_->{arch} eq $arch) } manifest_rows();
-    return $build || die "no module $module ($arch) in $ENV{PLOTRUNE_MANIFEST}\n";
+    ($build) = grep { $_->{module} eq $module && (!$arch || $_->{arch} eq $arch) } module_rows();
+    return $build || die "no module $module ($arch) in $ENV{PLOTRUNE_MODULES}\n";
 }
 
 # Whether the build under test is the checked build, which raises every
