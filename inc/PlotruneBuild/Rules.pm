@@ -420,15 +420,13 @@ sub perl_files { ('PlotRune.pm', 'PlotRune/Configuration.pm') }
 sub module_pm {
     my ($p) = @_;
     my ($mm) = $p->{version} =~ /^(5\.\d+)/;
-    my @names = map { "C<$_>" } @PlotRune::SUBS;
-    my $subs = join(', ', @names[0 .. $#names - 1]) . " and $names[-1]";
     my $checked = $p->{checked} ? <<"END" : '';
 
 # A checked build, for engine authors: every breach of the engine contract
 # is raised as a Perl error naming it.
 our \$CHECKED = 1;
 END
-    return <<"END";
+    return <<"END" . module_pod($p, $mm);
 package $p->{module};
 
 # Loads the perlplotrune module built for Perl $mm on $p->{arch}.
@@ -472,6 +470,15 @@ our \$INTERFACE = '$p->{interface}';
 1;
 
 __END__
+END
+}
+
+# The POD of a build's .pm: what perldoc says of it.
+sub module_pod {
+    my ($p, $mm) = @_;
+    my @names = map { "C<$_>" } @PlotRune::SUBS;
+    my $subs = join(', ', @names[0 .. $#names - 1]) . " and $names[-1]";
+    return <<"END";
 
 =head1 NAME
 
