@@ -36,14 +36,14 @@ for perl in "$@"; do
   if run 'perl Makefile.PL' "$perl" Makefile.PL "INSTALL_BASE=$dir/inst" &&
      run make make && run 'make test' make test && run 'make install' make install; then
     step='load from the installed tree'
-    want=$("$perl" -I"$root/lib" -MConfig -MPlotRune::Configuration \
-             -e 'print PlotRune::Configuration::module_name(\%Config)' 2>>"$log")
-    cpu=$("$perl" -I"$root/lib" -MConfig -MPlotRune::Configuration -e 'print PlotRune::Configuration::cpu(\%Config)')
+    row=$("$perl" "$root/inc/PlotruneBuild/Rules.pm" describe 2>>"$log")
+    column() { bash "$root/tools/table-column.sh" - "$1" <<< "$row"; }
+    want=$(column module) cpu=$(column arch) engine=$(column engine_file)
     engine_dir="$dir/src/plotrune-mm/test/modules/$cpu/$want"
     folder="lib/perl5/PlotRune/$cpu"
-    if find "$dir/inst" -name libplotrune.so | grep -q .; then
+    if find "$dir/inst" -name "$engine" | grep -q .; then
       echo "make install installed an engine" >>"$log"
-    elif [[ $(grep -v '^$' "$log" | tail -n 1) != "No engine installed: put libplotrune.so in $dir/inst/$folder "* ]]; then
+    elif [[ $(grep -v '^$' "$log" | tail -n 1) != "No engine installed: put $engine in $dir/inst/$folder "* ]]; then
       echo "make install without an engine did not end saying where one must go" >>"$log"
     elif [[ ! -f $dir/inst/lib/perl5/PlotRune.pm || ! -f $dir/inst/$folder/$want.pm || ! -f $dir/inst/$folder/$want.so ]]; then
       echo "make install gave another layout than cmake --install:" >>"$log"
@@ -58,8 +58,8 @@ for perl in "$@"; do
       if [[ -n $want && $got == "$want 2.5" ]] &&
          ! run 'make install with an empty PLOTRUNE_ENGINE' env PLOTRUNE_ENGINE= make install DESTDIR="$dir/empty" &&
          grep -q 'PLOTRUNE_ENGINE is set but empty' "$log" && [[ ! -e $dir/empty ]] &&
-         run "$step" env PLOTRUNE_ENGINE="$engine_dir/libplotrune.so" make install DESTDIR="$dir/stage" &&
-         cmp -s "$engine_dir/libplotrune.so" "$dir/stage$dir/inst/$folder/libplotrune.so"; then
+         run "$step" env PLOTRUNE_ENGINE="$engine_dir/$engine" make install DESTDIR="$dir/stage" &&
+         cmp -s "$engine_dir/$engine" "$dir/stage$dir/inst/$folder/$engine"; then
         result=$want
       fi
     fi
