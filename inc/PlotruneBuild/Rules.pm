@@ -26,10 +26,14 @@ BEGIN {
     unshift @INC, "$root/lib";
 }
 use PlotRune::Configuration ();
-# Its version and the names of the five subs every build registers.
-use PlotRune ();
 
-our $VERSION = $PlotRune::VERSION;
+# The one version of the distribution, as lib/PlotRune.pm declares it (read,
+# not run: PlotRune refuses to load under a perl it has no name for).
+our $VERSION;
+BEGIN {
+    require ExtUtils::MakeMaker;
+    $VERSION = MM->parse_version("$root/lib/PlotRune.pm");
+}
 
 # The engine's file name, as the contract header gives it to the module.
 my $engine_file;
@@ -476,6 +480,8 @@ END
 # The POD of a build's .pm: what perldoc says of it.
 sub module_pod {
     my ($p, $mm) = @_;
+    require PlotRune;    # the names of the subs every build registers
+    no warnings 'once';
     my @names = map { "C<$_>" } @PlotRune::SUBS;
     my $subs = join(', ', @names[0 .. $#names - 1]) . " and $names[-1]";
     return <<"END";
