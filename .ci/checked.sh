@@ -5,7 +5,7 @@
 # or the log's end when it failed.
 # Usage: .ci/checked.sh PERL ...
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 mkdir -p build-ci-logs
 log=build-ci-logs/checked.log
 echo "ci: the checked build for $# perls in build-ci-checked"

@@ -5,7 +5,7 @@
 # Usage: .ci/report.sh CHECKS FAILED-CHECKS TIMES   (the checks as space-separated
 # lists; TIMES, a line on how long the parts took)
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 read -r -a checks <<< "$1"
 read -r -a failed_checks <<< "$2"
 mapfile -t rounds < build-ci-logs/rounds
