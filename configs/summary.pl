@@ -3,8 +3,8 @@
 # made and how its tests went; then the supported configurations it covered
 # (a table of all of them, tier by tier, once a perl of the set was given,
 # else how to give them); last one line counting the tests that passed and
-# failed.  A run may span several build folders (two perls that give one module name
-# need one each): give each folder's manifest and test report.
+# failed.  A run may span several build folders (two perls that give one
+# module name need one each): give each folder's manifest and test report.
 # Usage: summary.pl configurations.tsv modules.tsv [results.xml] [modules.tsv results.xml ...]
 use strict;
 use warnings;
