@@ -82,6 +82,8 @@ if ($] >= 5.038) {
     my $class = eval q{ use feature 'class'; no warnings; class PlotruneTestClass { field $x = 1; field @y = (1, 2); } 'PlotruneTestClass' }
         or die $@;
     push @not_arrays, [ 'an object of a class (feature "class")', $class->new ];
+} else {
+    SKIP: { skip "objects of the feature 'class' came with Perl 5.38; this is $]", 1 }
 }
 for my $kind (@kinds) {
     for my $c (@not_arrays) {
