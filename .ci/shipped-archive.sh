@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The archive as the engine's maintainers ship it: built from the perls of
-# the supported configurations only (the newest point release of each),
-# with one engine for the processor (here the stand-in), unpacked in a
+# the supported configurations only (the newest point release of each, of
+# both tiers), with one engine per processor (here the stand-ins), unpacked in a
 # folder of its own; then every perl given runs xt/shipped.t against it with
 # only -I<unpacked>/lib/perl5.  Prints prove's summary per perl and a
 # closing count; exits non-zero if anything failed.
@@ -18,7 +18,7 @@ for perl in "$@"; do
   probe=$("$perl" inc/PlotruneBuild/Rules.pm describe 2>/dev/null) || continue
   field() { bash tools/table-column.sh - "$1" <<< "$probe"; }
   [[ $(field supported) == 1 ]] || continue
-  module=$(field module) v=$(field version)
+  module=$(field arch)/$(field module) v=$(field version)
   if [[ -z ${chosen[$module]:-} ]] ||
      [[ ${version[$module]} != "$v" && $(printf '%s\n%s\n' "${version[$module]}" "$v" | sort -V | tail -n 1) == "$v" ]]; then
     chosen[$module]=$perl version[$module]=$v
@@ -33,8 +33,12 @@ echo "shipped: building the archive from ${#chosen[@]} supported perls in $build
 rm -f "$build/CMakeCache.txt"
 cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null || exit 1
 cmake --build "$build" -j2 >/dev/null || { cmake --build "$build"; exit 1; }
-# The stand-in engine, from the module table's engine_file column.
-engine=$(bash tools/table-column.sh "$build/modules.tsv" engine_file | head -n 1)
+# One stand-in engine per processor, from the module table's arch and
+# engine_file columns, in the PLOTRUNE_ENGINE form (separated by ':').
+engine=$(paste <(bash tools/table-column.sh "$build/modules.tsv" arch) \
+               <(bash tools/table-column.sh "$build/modules.tsv" engine_file) |
+         sort -u -k1,1 | cut -f2 | paste -sd:)
+cpus=$(bash tools/table-column.sh "$build/modules.tsv" arch | sort -u | wc -l)
 rm -f "$build"/perlplotrune-*.tar.xz
 (cd "$build" && PLOTRUNE_ENGINE=$engine cpack -G TXZ >/dev/null) || exit 1
 archive=$(ls "$build"/perlplotrune-*.tar.xz)
@@ -44,12 +48,13 @@ top=$(ls -d "$unpacked"/*)
 echo "shipped: $(basename "$archive") unpacked in $top"
 
 failed=0 passed=0
-name=$(basename "$engine")
+name=$(basename "${engine%%:*}")
 engines=$(find "$top" -name "$name" | wc -l)
-if [[ $engines -ne 1 ]]; then
-  echo "shipped: the archive holds $engines engine files, not one for its one processor"; failed=$((failed + 1))
+if [[ $engines -ne $cpus ]]; then
+  echo "shipped: the archive holds $engines engine files, not one for each of its $cpus processors"; failed=$((failed + 1))
 else
-  echo "shipped: one engine file: $(find "$top" -name "$name" | sed "s|$top/||")"; passed=$((passed + 1))
+  echo "shipped: one engine file per processor: $(find "$top" -name "$name" | sed "s|$top/||" | sort | paste -sd' ')"
+  passed=$((passed + 1))
 fi
 for perl in "$@"; do
   if out=$(PLOTRUNE_SHIPPED=$top/lib/perl5 "$perl" -MApp::Prove -e \

@@ -61,24 +61,46 @@ sub describe_build {
 
 # "perlplotrune516 (/opt/plotrune/lib/perl5/PlotRune/i386)", for the
 # builds near the one wanted: this name on another processor, and the other
-# builds of this Perl series on this one.
+# builds of this Perl series on this one.  When there are none (a series or
+# processor outside the supported set), the nearest instead: the builds of
+# this shape (IV width and threads) in the closest series below and above on
+# this processor, and this series' builds on the other processors.  Returns
+# those and the count of the others.
 sub near_builds {
-    my ($series) = $module =~ /^(perlplotrune5\d\d)/;
-    my (@near, $others, %seen);
+    my ($series, $minor, $shape) = $module =~ /^(perlplotrune5(\d\d))(\w*)\z/;
+    my (@all, %seen);
     for my $folder (build_folders()) {
         my ($folder_cpu, $dir) = @$folder;
         opendir my $dh, $dir or next;
         for my $name (sort map { /^(perlplotrune\w+)\.pm\z/ ? $1 : () } readdir $dh) {
-            next if $seen{"$dir/$name"}++;
-            if ($name eq $module ? $folder_cpu ne $cpu : $folder_cpu eq $cpu && index($name, $series) == 0) {
-                push @near, "$name ($dir)";
-            } else {
-                $others++;
-            }
+            push @all, [ $name, $folder_cpu, $dir ] unless $seen{"$dir/$name"}++;
         }
         closedir $dh;
     }
-    return (\@near, $others || 0);
+    my $near = sub {
+        my ($name, $folder_cpu) = @{ $_[0] };
+        return $name eq $module ? $folder_cpu ne $cpu : $folder_cpu eq $cpu && index($name, $series) == 0;
+    };
+    my @near = grep { $near->($_) } @all;
+    if (!@near) {
+        # The closest series below and above with a build of this shape here.
+        my %closest;
+        for (@all) {
+            my ($name, $folder_cpu) = @$_;
+            my ($other) = $name =~ /^perlplotrune5(\d\d)\Q$shape\E\z/ or next;
+            next if $folder_cpu ne $cpu || $other == $minor;
+            my $side = $other < $minor ? 'below' : 'above';
+            $closest{$side} = $other if !defined $closest{$side} || abs($other - $minor) < abs($closest{$side} - $minor);
+        }
+        my %nearest = map { (sprintf('perlplotrune5%02d%s', $_, $shape) => 1) } values %closest;
+        $near = sub {
+            my ($name, $folder_cpu) = @{ $_[0] };
+            return $folder_cpu eq $cpu ? $nearest{$name} : index($name, $series) == 0;
+        };
+        @near = grep { $near->($_) } @all;
+    }
+    my %named = map { ("$_->[2]/$_->[0]" => 1) } @near;
+    return ([ map { "$_->[0] ($_->[2])" } @near ], scalar grep { !$named{"$_->[2]/$_->[0]"} } @all);
 }
 
 sub from_source {

@@ -77,6 +77,14 @@ my @not_arrays = (
     [ 'a compiled pattern',                   qr/x/ ],
     [ 'a blessed hash',                       bless({}, 'Some::Hash') ],
 );
+# From 5.38 an object of a class is a type of its own, not an array.
+if ($] >= 5.038) {
+    my $class = eval q{ use feature 'class'; no warnings; class PlotruneTestClass { field $x = 1; field @y = (1, 2); } 'PlotruneTestClass' }
+        or die $@;
+    push @not_arrays, [ 'an object of a class (feature "class")', $class->new ];
+} else {
+    SKIP: { skip "objects of the feature 'class' came with Perl 5.38; this is $]", 1 }
+}
 for my $kind (@kinds) {
     for my $c (@not_arrays) {
         my ($what, $value) = @$c;
@@ -96,6 +104,7 @@ my @arrays = (
     [ 'a blessed array',                    bless([ 4, '5.5', 'six' ], 'Some::Array') ],
     [ 'strings with numbers in them',       [ '10', ' 20 ', '3e2' ] ],
     [ 'largest and smallest int',           [ 2147483647, -2147483648 ] ],
+    [ 'booleans (from 5.36): !!1, !!0',     [ !!1, !!0 ] ],
 );
 for my $kind (@kinds) {
     for my $c (@arrays) {
@@ -132,6 +141,7 @@ SKIP: {
 my @holey = (
     [ 'an element set past the end', sub { my @a; $a[3] = 1; \@a }, [ 1, 2 ] ],
     [ 'a deleted element',           sub { my @a = (5, 6, 7); delete $a[1]; \@a }, [1] ],
+    [ 'an array grown by $#a = 10',  sub { my @a = (5); $#a = 10; \@a }, [ 1 .. 10 ] ],
     [ 'holes in an array with a weak reference to it (so magical)', sub {
           my @a; $a[2] = 'x'; my $weak = \@a; Scalar::Util::weaken($weak); (\@a, \$weak) }, [ 0, 1 ] ],
 );

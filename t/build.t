@@ -22,9 +22,13 @@ my $expected = sprintf('perlplotrune5%02d', $minor)
              . (($Config{useithreads} || '') eq 'define' ? 'mt' : '');
 is($M, $expected, "$M: the module name follows from this perl's version, IV size and threads");
 
-# One of the 24 names, with that name's standard interface on 32-bit x86.
-my $in_range = $minor >= 12 && $minor <= 22 && $minor % 2 == 0 && $Config{ptrsize} == 4;
-my $standard = $Config{nvsize} == 8 && $Config{uselargefiles} && $Config{alignbytes} == 4
+# One of the supported names, with that name's standard interface: the 24
+# of 32-bit x86 (4-byte alignment), or the 18 of x86_64 (a 64-bit IV, 8-byte
+# alignment).
+my $x86_64 = $Config{archname} =~ /^x86_64-/ && $Config{ptrsize} == 8;
+my $in_range = $minor % 2 == 0 && ($x86_64 ? $minor >= 24 && $minor <= 40 && $Config{ivsize} == 8
+                                           : $minor >= 12 && $minor <= 22 && $Config{archname} =~ /^i[3-6]86-/);
+my $standard = $Config{nvsize} == 8 && $Config{uselargefiles} && $Config{alignbytes} == ($x86_64 ? 8 : 4)
             && ($Config{usemultiplicity} || '') eq ($Config{useithreads} || '') && $Config{ccflags} !~ /-DDEBUGGING\b/;
 is(!!$b->{supported}, !!($in_range && $standard), "$M: the build knows whether it is one of the supported configurations");
 

@@ -1,7 +1,8 @@
 # Which perls a build fits: those of the binary interface it was compiled
 # for, whatever their archname, point release or hardening flags; any other
 # is refused with a message that names each difference.  And which perls
-# are of the supported set: the 24 names with their standard interface.
+# are of the supported set: the names of its two tiers, each with its
+# standard interface.
 
 use strict;
 use warnings;
@@ -58,31 +59,65 @@ for my $case (@cases) {
     is_deeply(PlotRune::Configuration::parse_interface($i), $built, "$M: the interface reads back from its one line: $i");
 }
 
-# The supported set, from a reference 32-bit perl of each kind.
-my %reference = (version => '5.16.3', archname => 'i686-linux-thread-multi', useithreads => 'define',
-                 usemultiplicity => 'define', ivsize => 4, nvsize => 8, nvtype => 'double', ptrsize => 4,
-                 uselargefiles => 'define', alignbytes => 4, ccflags => '-D_REENTRANT -D_GNU_SOURCE -fwrapv');
+# The supported set, from a reference perl of each tier: 32-bit x86 and
+# x86_64 (whose alignment is 8).
+my %i386 = (version => '5.16.3', archname => 'i686-linux-thread-multi', useithreads => 'define',
+            usemultiplicity => 'define', ivsize => 4, nvsize => 8, nvtype => 'double', ptrsize => 4,
+            uselargefiles => 'define', alignbytes => 4, ccflags => '-D_REENTRANT -D_GNU_SOURCE -fwrapv');
+my %x86_64 = (%i386, version => '5.40.1', archname => 'x86_64-linux-thread-multi', ivsize => 8, ptrsize => 8,
+              alignbytes => 8);
 my @set = (
-    [ 'the reference 5.16 with threads',       {}, 1 ],
-    [ 'the same as a distribution builds it',  { archname => 'i386-linux-thread-multi', version => '5.16.1',
-                                                 ccflags => "$reference{ccflags} -D_FORTIFY_SOURCE=2 -fstack-protector-strong" }, 1 ],
-    [ 'without threads and with a 64-bit IV',  { useithreads => undef, usemultiplicity => undef, ivsize => 8 }, 1 ],
-    [ 'a long double NV',                      { nvsize => 12, nvtype => 'long double' }, 0 ],
-    [ 'multiplicity without threads',          { useithreads => undef }, 0 ],
-    [ 'no large-file support',                 { uselargefiles => undef }, 0 ],
-    [ 'DEBUGGING',                             { ccflags => '-DDEBUGGING' }, 0 ],
-    [ 'Perl 5.24',                             { version => '5.24.0' }, 0 ],
-    [ 'Perl 5.10',                             { version => '5.10.1' }, undef ],
-    [ '64-bit pointers',                       { ptrsize => 8, archname => 'x86_64-linux-thread-multi', alignbytes => 8 }, 0 ],
+    [ 'the reference 5.16 with threads',       \%i386, {}, 1 ],
+    [ 'the same as a distribution builds it',  \%i386, { archname => 'i386-linux-thread-multi', version => '5.16.1',
+                                                 ccflags => "$i386{ccflags} -D_FORTIFY_SOURCE=2 -fstack-protector-strong" }, 1 ],
+    [ 'without threads and with a 64-bit IV',  \%i386, { useithreads => undef, usemultiplicity => undef, ivsize => 8 }, 1 ],
+    [ 'a long double NV',                      \%i386, { nvsize => 12, nvtype => 'long double' }, 0 ],
+    [ 'multiplicity without threads',          \%i386, { useithreads => undef }, 0 ],
+    [ 'no large-file support',                 \%i386, { uselargefiles => undef }, 0 ],
+    [ 'DEBUGGING',                             \%i386, { ccflags => '-DDEBUGGING' }, 0 ],
+    [ 'Perl 5.24 on 32-bit x86',               \%i386, { version => '5.24.0' }, 0 ],
+    [ 'Perl 5.10',                             \%i386, { version => '5.10.1' }, undef ],
+    [ '5.16 with 64-bit pointers',             \%i386, { ptrsize => 8, archname => 'x86_64-linux-thread-multi', alignbytes => 8 }, 0 ],
+    [ 'the reference x86_64 5.40 with threads', \%x86_64, {}, 1 ],
+    [ 'x86_64 5.24 without threads',           \%x86_64, { version => '5.24.4', useithreads => undef, usemultiplicity => undef }, 1 ],
+    [ "Debian 12's 5.36",                      \%x86_64, { version => '5.36.0', archname => 'x86_64-linux-gnu-thread-multi',
+                                                 ccflags => "$i386{ccflags} -D_FORTIFY_SOURCE=2 -fstack-protector-strong" }, 1 ],
+    [ 'x86_64 5.22',                           \%x86_64, { version => '5.22.4' }, 0 ],
+    [ 'x86_64 5.42',                           \%x86_64, { version => '5.42.0' }, 0 ],
+    [ 'x86_64 5.39, a development series',     \%x86_64, { version => '5.39.9' }, 0 ],
+    [ 'x86_64 with a 32-bit IV',               \%x86_64, { ivsize => 4 }, 0 ],
+    [ 'x86_64 with 4-byte alignment',          \%x86_64, { alignbytes => 4 }, 0 ],
+    [ 'x86_64 with a long double NV',          \%x86_64, { nvsize => 16, nvtype => 'long double' }, 0 ],
+    [ 'x86_64 5.30 with 4-byte pointers (x32)', \%x86_64, { version => '5.30.0', ptrsize => 4, alignbytes => 4 }, 0 ],
+    [ 'Perl 5.30 on 32-bit x86',               \%i386, { version => '5.30.3' }, 0 ],
 );
 for my $case (@set) {
-    my ($what, $change, $supported) = @$case;
-    my $got = eval { PlotRune::Configuration::supported({ %reference, %$change }) };
+    my ($what, $reference, $change, $supported) = @$case;
+    my $got = eval { PlotRune::Configuration::supported({ %$reference, %$change }) };
     if (defined $supported) {
         is($got, $supported, "a perl of $what is " . ($supported ? '' : 'not ') . 'in the supported set');
     } else {
         like($@, qr/older than 5\.12/, "a perl of $what is refused as too old");
     }
+}
+
+# The table of supported configurations lists exactly the names of the
+# tiers, each in its tier: the build checks one row, this checks them all.
+{
+    my @rows = table_rows(project_root() . '/data/configurations.tsv');
+    my (%by_tier, @wrong);
+    for my $row (@rows) {
+        my %config = (%{ $row->{cpu} eq 'i386' ? \%i386 : \%x86_64 }, version => "$row->{perl}.0", ivsize => $row->{iv_bits} / 8,
+                      useithreads => $row->{threads} eq 'yes' ? 'define' : undef);
+        $config{usemultiplicity} = $config{useithreads};
+        my $tier = PlotRune::Configuration::tier(\%config);
+        $by_tier{ $row->{tier} }++;
+        push @wrong, "$row->{module} ($row->{cpu})"
+            unless $tier && $tier->{tier} eq $row->{tier} && PlotRune::Configuration::module_name(\%config) eq $row->{module}
+                && PlotRune::Configuration::supported(\%config);
+    }
+    is_deeply(\@wrong, [], "every row of the table is a supported name of the rule, in the rule's tier");
+    is_deeply(\%by_tier, { 1 => 24, 2 => 18 }, 'the table holds the 24 names of tier 1 and the 18 of tier 2');
 }
 
 done_testing();

@@ -182,6 +182,30 @@ SKIP: {
     }
 }
 
+{
+    # Nothing of this name or series on this processor (a perl of a series
+    # outside the supported set, say): the message names the nearest builds
+    # instead, this shape in the closest series below and above here and
+    # this series on another processor, and only counts the rest.
+    my $lib = library('nearest');
+    my ($minor, $shape) = $M =~ /^perlplotrune5(\d\d)(\w*)\z/;
+    my $other_shape = $shape eq '' ? 'mt' : '';
+    my %name = (below => "perlplotrune5" . ($minor - 2) . $shape, farther => "perlplotrune5" . ($minor - 4) . $shape,
+                above => "perlplotrune5" . ($minor + 6) . $shape, shape => "perlplotrune5" . ($minor - 2) . $other_shape,
+                elsewhere => "perlplotrune5$minor$other_shape");
+    my %decoys = (map({ ("$lib/PlotRune/$cpu/$name{$_}.pm" => $name{$_}) } qw(below farther above shape)),
+                  "$lib/PlotRune/sparc64/$name{elsewhere}.pm" => $name{elsewhere});
+    write_file($_, "die 'decoy $decoys{$_} loaded';\n1;\n") for keys %decoys;
+    my $r = plain(switches => ["-I$lib"], code => 'use PlotRune; print "loaded\n"');
+    unlike($r->{stderr}, qr/decoy/, "$M: with builds of other series only, none is loaded");
+    my ($near) = $r->{stderr} =~ /^Builds near it in \@INC: (.*)$/m;
+    is_deeply([ sort split /, | \(and /, defined $near ? $near : '' ],
+              [ sort "$name{below} ($lib/PlotRune/$cpu)", "$name{above} ($lib/PlotRune/$cpu)",
+                     "$name{elsewhere} ($lib/PlotRune/sparc64)", '2 of other Perl series or processors).' ],
+              "$M: it names the nearest series of its shape on each side and its series elsewhere, and counts the rest")
+        or diag($r->{stderr});
+}
+
 # ---------------------------------------------------------- an engine that does not load
 
 {

@@ -93,6 +93,8 @@ my @ints = (
     [ 'the largest unsigned reads as -1 (its bits)', ~0,     -1 ],
     [ 'unsigned with low bits 0x80000000',  ~0x7fffffff,     -2147483648 ],
     [ 'unsigned with low bits 0x7fffffff',  ~0x80000000,     2147483647 ],
+    [ '!!1, a boolean (from 5.36)',         !!1,             1 ],
+    [ '!!0, a boolean (from 5.36)',         !!0,             0 ],
 );
 push @ints, (
     [ '2**32+1 keeps its low bits',         2**32 + 1,       1 ],
@@ -140,6 +142,8 @@ my @bools = (
     [ 'dual value 0 with string "0"', dualvar(0, '0'),  0 ],
     [ 'dual value 5 with string "0"', dualvar(5, '0'),  $dual_rule ],
     [ 'dual value 2.5 with string ""', dualvar(2.5, ''), $dual_rule ],
+    [ '!!1, a boolean (from 5.36)', !!1,                1 ],
+    [ '!!0, a boolean (from 5.36)', !!0,                0 ],
 );
 push @bools, [ '2**32 (true, though its low 32 bits are 0)', 2**32, 1 ] if $IV64;
 
@@ -164,6 +168,8 @@ my @texts = (
     [ 'text ends at an inner NUL',                 "ab\0cd",              'ab' ],
     [ 'a UTF-8 string gives its UTF-8 bytes',      "\x{263A}x",           "\xe2\x98\xbax" ],
     [ 'a byte string stays bytes',                 "caf\xe9",             "caf\xe9" ],
+    [ '!!1, a boolean (from 5.36), reads as "1"',  !!1,                   '1' ],
+    [ '!!0, a boolean (from 5.36), reads as ""',   !!0,                   '' ],
 );
 {
     my $upgraded = "caf\xe9";
@@ -234,6 +240,29 @@ ok($empty, "$M: getString: the empty text of undef is a real pointer");
     }
     is(unpack('L!', $call->('stringAddress', $plain)), unpack('L!', $call->('stringAddress', $plain)),
        "$M: getString: reading and releasing leaves the text where it was");
+}
+
+# Shared copy-on-write strings are lent where they lie: the engine gets the
+# one shared buffer, and reading neither copies, un-shares nor changes them.
+SKIP: {
+    require B;
+    my $flags = sub { B::svref_2object(\$_[0])->FLAGS };
+    my $first = 'shared text ' x 8;
+    my $second = $first;
+    my ($key) = keys %{ { 'a hash key' => 1 } };
+    my @copies = ($first, $first);
+    skip 'this perl shares no strings between scalars', 4
+        unless defined &B::SVf_IsCOW && $flags->($second) & B::SVf_IsCOW();
+    my @shared = (\$first, \$second, \$key, \$copies[0], \$copies[1]);
+    my @before = map { $flags->($$_) } @shared;
+    my $buffer = unpack 'L!', $call->('stringAddress', $first);
+    is_deeply([ map { unpack 'L!', $call->('stringAddress', $_) } $second, @copies ], [ ($buffer) x 3 ],
+              "$M: getString: copies of a shared string read the one shared buffer");
+    is_deeply(read_array('StringAddress', \@copies)->{values}, [ ($buffer) x 2 ],
+              "$M: getStringArray: so do elements that share it");
+    is_deeply([ map { $call->('getString', $$_) } \$second, \$key ], [ $first, 'a hash key' ],
+              "$M: getString: shared strings and hash keys read as their text");
+    is_deeply([ map { $flags->($$_) } @shared ], \@before, "$M: reading leaves every shared string as it was, still shared");
 }
 
 # ---------------------------------------------------------- get-magic

@@ -1,10 +1,10 @@
 #!/usr/bin/perl
 # Prints what a build and test run did: first every build, whether it was
 # made and how its tests went; then the supported configurations it covered
-# (a table of all of them once a perl of the set was given, else how to
-# give them); last one line counting the tests that passed and failed.  A
-# run may span several build folders (two perls that give one module name
-# need one each): give each folder's manifest and test report.
+# (a table of all of them, tier by tier, once a perl of the set was given,
+# else how to give them); last one line counting the tests that passed and
+# failed.  A run may span several build folders (two perls that give one
+# module name need one each): give each folder's manifest and test report.
 # Usage: summary.pl configurations.tsv modules.tsv [results.xml] [modules.tsv results.xml ...]
 use strict;
 use warnings;
@@ -82,29 +82,39 @@ for my $row (@built) {
     }
 }
 
-# Then the supported configurations this run covered.
-my @served = grep { $_->{supported} && $_->{arch} eq 'i386' } @built;
+# Then the supported configurations this run covered, tier by tier.
+my @served = grep { $_->{supported} } @built;
 my ($covered, $passed) = (0, 0);
+my @tiers = map { my $t = $_; [ $t, [ grep { $_->{tier} eq $t->{tier} } @configurations ] ] } @PlotRune::Configuration::TIERS;
+my @counts;
 if (@served) {
-    print "\nThe supported configurations ($set):\n";
-    printf $format, @header;
-    for my $c (@configurations) {
-        my @rows = grep { $_->{module} eq $c->{module} } @served;
-        if (!@rows) {
-            printf $format, $c->{module}, 'i386', '(no perl given)', '-', '-', '-';
-            next;
+    for (@tiers) {
+        my ($tier, $rows) = @$_;
+        my ($tier_covered, $tier_passed) = (0, 0);
+        print "\nThe supported configurations of tier $tier->{tier} ($tier->{set}):\n";
+        printf $format, @header;
+        for my $c (@$rows) {
+            my @rows = grep { $_->{module} eq $c->{module} && $_->{arch} eq $c->{cpu} } @served;
+            if (!@rows) {
+                printf $format, $c->{module}, $c->{cpu}, '(no perl given)', '-', '-', '-';
+                next;
+            }
+            $tier_covered++;
+            my $all_passed = 1;
+            for my $row (@rows) {
+                my @status = status_of($row);
+                printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
+                $all_passed = 0 unless $status[2] eq 'passed';
+            }
+            $tier_passed++ if $all_passed;
         }
-        $covered++;
-        my $all_passed = 1;
-        for my $row (@rows) {
-            my @status = status_of($row);
-            printf $format, $row->{module}, $row->{arch}, $row->{perl}, @status;
-            $all_passed = 0 unless $status[2] eq 'passed';
-        }
-        $passed++ if $all_passed;
+        push @counts, sprintf 'tier %d: %d of %d had a perl, %d passed', $tier->{tier}, $tier_covered, scalar @$rows,
+            $tier_passed;
+        $covered += $tier_covered;
+        $passed += $tier_passed;
     }
-    printf "%d of the %d supported configurations had a perl; %d of them passed.\n",
-        $covered, scalar @configurations, $passed;
+    printf "%d of the %d supported configurations had a perl; %d of them passed (%s).\n",
+        $covered, scalar @configurations, $passed, join '; ', @counts;
 } else {
     printf "\nNo perl of the supported set (%s) was given: none of its %d configurations ran here.\n",
         $set, scalar @configurations;
@@ -113,7 +123,7 @@ if ($covered < @configurations) {
     print "To test ", ($covered ? 'the others' : 'them'), ", give perls of those configurations ",
           "(data/configurations.tsv lists them):\n",
           "  ./test.sh PERL ...\n";
-    print "or run bash .ci/run, which unpacks the archived perls of every supported configuration.\n"
+    print "or run bash .ci/run, which unpacks the archived perls it is given and tests every one.\n"
         if -f File::Spec->catfile($root, '.ci', 'run');
 }
 

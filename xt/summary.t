@@ -40,36 +40,49 @@ sub run_summary {
     return $out;
 }
 
-my @passing_host = ([ 'x86_64/perlplotrune536i64mt/a.t', 'run' ], [ 'x86_64/perlplotrune536i64mt/b.t', 'run' ],
-                    [ 'install/tree', 'run' ]);
+# Debian's i386 5.36 is beyond the supported set; the same name on x86_64
+# is in its second tier.
+my @passing_beyond = ([ 'i386/perlplotrune536i64mt/a.t', 'run' ], [ 'i386/perlplotrune536i64mt/b.t', 'run' ],
+                      [ 'install/tree', 'run' ]);
 my @cases = (
     {
         what   => 'a build beyond the supported set alone',
-        builds => [ [ 'perlplotrune536i64mt', 'x86_64', 0, 1 ] ],
-        tests  => \@passing_host,
+        builds => [ [ 'perlplotrune536i64mt', 'i386', 0, 1 ] ],
+        tests  => \@passing_beyond,
         rows   => 0,
         has    => [ qr/^perlplotrune536i64mt .* 2\/2 +passed \(beyond the supported set\)$/m,
-                    qr/^No perl of the supported set .* none of its 24 configurations ran here\.$/m,
+                    qr/^No perl of the supported set .* none of its 42 configurations ran here\.$/m,
                     qr/^  \.\/test\.sh PERL \.\.\.$/m ],
-        last   => '3 passed, 0 failed: the tests of 1 build, 0 of the 24 supported configurations among them.',
+        last   => '3 passed, 0 failed: the tests of 1 build, 0 of the 42 supported configurations among them.',
     },
     {
         what   => 'one supported configuration beside it',
-        builds => [ [ 'perlplotrune536i64mt', 'x86_64', 0, 1 ], [ 'perlplotrune512', 'i386', 1, 1 ] ],
-        tests  => [ @passing_host, [ 'i386/perlplotrune512/a.t', 'run' ] ],
-        rows   => 23,
-        has    => [ qr/^1 of the 24 supported configurations had a perl; 1 of them passed\.$/m,
+        builds => [ [ 'perlplotrune536i64mt', 'i386', 0, 1 ], [ 'perlplotrune512', 'i386', 1, 1 ] ],
+        tests  => [ @passing_beyond, [ 'i386/perlplotrune512/a.t', 'run' ] ],
+        rows   => 41,
+        has    => [ qr/^1 of the 42 supported configurations had a perl; 1 of them passed \(tier 1: 1 of 24 had a perl, 1 passed; tier 2: 0 of 18 had a perl, 0 passed\)\.$/m,
+                    qr/^The supported configurations of tier 1 \(Perl 5\.12 to 5\.22 on 32-bit x86\):$/m,
+                    qr/^The supported configurations of tier 2 \(Perl 5\.24 to 5\.40 on x86_64\):$/m,
                     qr/^To test the others/m ],
-        last   => '4 passed, 0 failed: the tests of 2 builds, 1 of the 24 supported configurations among them.',
+        last   => '4 passed, 0 failed: the tests of 2 builds, 1 of the 42 supported configurations among them.',
+    },
+    {
+        what   => 'one name on two processors, supported on one',
+        builds => [ [ 'perlplotrune536i64mt', 'i386', 0, 1 ], [ 'perlplotrune536i64mt', 'x86_64', 1, 1 ] ],
+        tests  => [ @passing_beyond, [ 'x86_64/perlplotrune536i64mt/a.t', 'run' ] ],
+        rows   => 41,
+        has    => [ qr/tier 1: 0 of 24 had a perl, 0 passed; tier 2: 1 of 18 had a perl, 1 passed/,
+                    qr/^perlplotrune536i64mt +x86_64 +\S+ +yes +1\/1 +passed$/m ],
+        last   => '4 passed, 0 failed: the tests of 2 builds, 1 of the 42 supported configurations among them.',
     },
     {
         what   => 'a failed test and a build that was not made',
-        builds => [ [ 'perlplotrune536i64mt', 'x86_64', 0, 1 ], [ 'perlplotrune514', 'i386', 1, 0 ] ],
-        tests  => [ [ 'x86_64/perlplotrune536i64mt/a.t', 'run' ], [ 'x86_64/perlplotrune536i64mt/b.t', 'fail' ] ],
-        rows   => 23,
+        builds => [ [ 'perlplotrune536i64mt', 'i386', 0, 1 ], [ 'perlplotrune514', 'i386', 1, 0 ] ],
+        tests  => [ [ 'i386/perlplotrune536i64mt/a.t', 'run' ], [ 'i386/perlplotrune536i64mt/b.t', 'fail' ] ],
+        rows   => 41,
         has    => [ qr/FAILED: b\.t/, qr/^perlplotrune514 .* no +- +not built$/m,
-                    qr/^Failed: perlplotrune536i64mt \(x86_64, beyond\), perlplotrune514$/m ],
-        last   => '1 passed, 2 failed: the tests of 2 builds, 1 of the 24 supported configurations among them.',
+                    qr/^Failed: perlplotrune536i64mt \(i386, beyond\), perlplotrune514$/m ],
+        last   => '1 passed, 2 failed: the tests of 2 builds, 1 of the 42 supported configurations among them.',
     },
 );
 for my $case (@cases) {

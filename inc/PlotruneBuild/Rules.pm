@@ -96,18 +96,21 @@ sub probe {
     my ($config, %o) = @_;
     my $shape = PlotRune::Configuration::shape($config);
     my $module = PlotRune::Configuration::module_name($config);
+    my $interface = PlotRune::Configuration::interface($config);
     if ($o{table}) {
-        my $listed = 0;
+        my $tier = PlotRune::Configuration::tier($config);
+        my $listed;
         for my $row (read_table($o{table})) {
-            next unless $shape->{ptr_bits} == 32 && $row->{perl} eq "5.$shape->{minor}"
+            next unless $row->{cpu} eq $interface->{cpu} && $row->{perl} eq "5.$shape->{minor}"
                      && ($row->{threads} eq 'yes') == $shape->{threads} && $row->{iv_bits} == $shape->{iv_bits};
             die "configuration table names $row->{module} where the rule gives $module\n" if $row->{module} ne $module;
+            die "configuration table puts $module in tier $row->{tier}, the rule in "
+                . ($tier ? "tier $tier->{tier}" : 'none') . "\n" unless $tier && $tier->{tier} eq $row->{tier};
             $listed = 1;
         }
         die "configuration table and rule disagree on whether $module is one of the supported names\n"
-            if $listed != PlotRune::Configuration::supported_name($config);
+            if !$listed != !$tier;
     }
-    my $interface = PlotRune::Configuration::interface($config);
     my %p = (
         %$shape,
         module     => $module,

@@ -14,7 +14,19 @@ use warnings;
 
 our $VERSION = '5.01';
 
-our $SUPPORTED_SET = 'Perl 5.12 to 5.22 on 32-bit x86';
+# The supported set comes in two tiers, one per processor, each with the
+# standard interface of its reference perls: the 24 configurations of 32-bit
+# x86 (a 32- or 64-bit IV, threads or not), and on x86_64 every even series
+# a current distribution ships (a 64-bit IV, threads or not).  first and
+# last: the minor versions, every even one between.
+our @TIERS = (
+    { tier => 1, cpu => 'i386', first => 12, last => 22, iv_bits => [ 32, 64 ], ptrsize => 4, alignbytes => 4,
+      set => 'Perl 5.12 to 5.22 on 32-bit x86' },
+    { tier => 2, cpu => 'x86_64', first => 24, last => 40, iv_bits => [64], ptrsize => 8, alignbytes => 8,
+      set => 'Perl 5.24 to 5.40 on x86_64' },
+);
+
+our $SUPPORTED_SET = join ' and ', map { $_->{set} } @TIERS;
 
 # The version, threads and IV width of a Config-like hash (version,
 # useithreads, ivsize, ptrsize, archname): { minor, threads, iv_bits,
@@ -134,25 +146,38 @@ sub misfit {
     return join '; ', @why;
 }
 
+# The tier whose names include this perl's: its processor, an even series
+# in the tier's range and one of its IV widths.  Undef for any other.
+sub tier {
+    my ($config) = @_;
+    my $s = shape($config);
+    my $cpu = cpu($config);
+    for my $t (@TIERS) {
+        return $t if $t->{cpu} eq $cpu && $s->{minor} >= $t->{first} && $s->{minor} <= $t->{last}
+                  && $s->{minor} % 2 == 0 && grep { $_ == $s->{iv_bits} } @{ $t->{iv_bits} };
+    }
+    return undef;
+}
+
 # The interface that a supported build of this name has: the one of the
-# reference perls of 32-bit x86 (a double NV, large files, multiplicity
-# only with threads, none of the layout defines).
+# reference perls of its tier (the tier of this processor for a name of
+# none): a double NV, large files, multiplicity only with threads, the
+# processor's pointer size and alignment, none of the layout defines.
 sub standard_interface {
     my ($config) = @_;
     my $s = shape($config);
+    my $cpu = cpu($config);
+    my $t = tier($config) || (grep({ $_->{cpu} eq $cpu } @TIERS), $TIERS[0])[0];
     my $threads = $s->{threads} ? 'yes' : 'no';
-    return { cpu => 'i386', series => "5.$s->{minor}", threads => $threads, multiplicity => $threads,
-             ivsize => $s->{iv_bits} / 8, nvsize => '8-double', ptrsize => 4, largefiles => 'yes',
-             alignbytes => 4, defines => 'none' };
+    return { cpu => $t->{cpu}, series => "5.$s->{minor}", threads => $threads, multiplicity => $threads,
+             ivsize => $s->{iv_bits} / 8, nvsize => '8-double', ptrsize => $t->{ptrsize}, largefiles => 'yes',
+             alignbytes => $t->{alignbytes}, defines => 'none' };
 }
 
-# One of the 24 names: Perl 5.12 to 5.22 with 32-bit pointers.
-sub supported_name {
-    my $s = shape(@_);
-    return $s->{ptr_bits} == 32 && $s->{minor} >= 12 && $s->{minor} <= 22 && $s->{minor} % 2 == 0 ? 1 : 0;
-}
+# One of the names of a tier: the 24 of 32-bit x86, the 18 of x86_64.
+sub supported_name { tier(@_) ? 1 : 0 }
 
-# One of the 24 names with that name's standard interface.
+# One of those names with that name's standard interface.
 sub supported {
     my ($config) = @_;
     return supported_name($config) && misfit(standard_interface($config), $config) eq '' ? 1 : 0;
@@ -231,12 +256,23 @@ pointers, otherwise the archname's first word (C<x86_64>).
 =item supported(\%config)
 
 1 when the configuration is one of the supported set,
-C<$PlotRune::Configuration::SUPPORTED_SET>, else 0: one of the 24 names
-(Perl 5.12 to 5.22, even minor versions, 32-bit pointers;
-C<supported_name>) with that name's standard interface
+C<$PlotRune::Configuration::SUPPORTED_SET>, else 0: one of the names of a
+tier (C<supported_name>) with that name's standard interface
 (C<standard_interface>: a double NV, large files, multiplicity exactly
-with threads, 4-byte alignment, none of the defines above).  Builds beyond
-it are made and tested all the same; the shipped builds refuse such perls.
+with threads, none of the defines above, and the tier's pointer size and
+alignment).  Builds beyond it are made and tested all the same; the shipped
+builds refuse such perls.
+
+=item tier(\%config)
+
+The tier of the supported set whose names include this perl's, from
+C<@PlotRune::Configuration::TIERS>, or undef.  Tier 1: Perl 5.12 to 5.22
+on 32-bit x86 (C<i386>), even minor versions, a 32- or 64-bit IV, threads
+or not; 24 names, 4-byte pointers and alignment.  Tier 2: Perl 5.24 to
+5.40 on C<x86_64>, even minor versions, a 64-bit IV, threads or not; 18
+names, 8-byte pointers and alignment.  Each tier is a hash: C<tier>,
+C<cpu>, C<first> and C<last> (minor versions), C<iv_bits>, C<ptrsize>,
+C<alignbytes>, C<set> (its words).
 
 =item describe(\%config)
 
