@@ -1,27 +1,28 @@
 #!/usr/bin/env bash
 # The closing report of a CI run: the summary of every build folder that
-# .ci/suites.sh used, what failed, and one line counting every test file
-# under every perl and the checks.
-# Usage: .ci/report.sh CHECKS FAILED-CHECKS TIMES   (the checks as space-separated
-# lists; TIMES, a line on how long the parts took)
+# .ci/suites.sh used, the notes and what failed, and one line counting every
+# test file under every perl and the checks (all as build-ci-logs keeps
+# them); exits non-zero if anything failed.
+# Usage: .ci/report.sh
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-read -r -a checks <<< "$1"
-read -r -a failed_checks <<< "$2"
-mapfile -t rounds < build-ci-logs/rounds
-mapfile -t failed_rounds < build-ci-logs/failed-rounds
+list() { [[ ! -f build-ci-logs/$1 ]] || cat "build-ci-logs/$1"; }
+mapfile -t rounds < <(list rounds)
+mapfile -t failed_rounds < <(list failed-rounds)
+mapfile -t checks < <(list checks)
+mapfile -t failed_checks < <(list failed-checks)
 
 args=()
-for folder in "${rounds[@]}"; do args+=("$folder/modules.tsv" "$folder/results.xml"); done
+for folder in "${rounds[@]+"${rounds[@]}"}"; do args+=("$folder/modules.tsv" "$folder/results.xml"); done
 echo
 echo "ci: the whole run"
 perl tools/summary.pl data/configurations.tsv "${args[@]}"
-echo "ci: $3"
+list notes | sed 's/^/ci: /'
 [[ ${#failed_rounds[@]} == 0 ]] || echo "ci: failed in ${failed_rounds[*]}"
 [[ ${#failed_checks[@]} == 0 ]] || echo "ci: failed checks: ${failed_checks[*]}"
 
 passed=0 failed=0
-for folder in "${rounds[@]}"; do
+for folder in "${rounds[@]+"${rounds[@]}"}"; do
   passed=$((passed + $(grep -c 'status="run"' "$folder/results.xml" 2>/dev/null || true)))
   failed=$((failed + $(grep -c 'status="fail"' "$folder/results.xml" 2>/dev/null || true)))
 done
