@@ -64,6 +64,13 @@ function(plotrune_add_perl perl)
                           "${CMAKE_CXX_COMPILER}" "${CMAKE_BINARY_DIR}/generated"
                   OUTPUT_VARIABLE probe ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed)
+    # A 32-bit perl on a kernel that runs no i386 programs: say that, and
+    # what to do, rather than "Exec format error".
+    execute_process(COMMAND bash "${PLOTRUNE_ROOT}/tools/i386-emulation.sh" check "${perl}"
+                    ERROR_VARIABLE refused RESULT_VARIABLE not_runnable)
+    if(not_runnable)
+      message(FATAL_ERROR "perl '${perl}': ${refused}")
+    endif()
     string(STRIP "${why}${failed}" why)
     message(FATAL_ERROR "perl '${perl}': cannot build for it: ${why}")
   endif()
