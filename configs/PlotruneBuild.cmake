@@ -13,6 +13,9 @@ set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 # records no needed library: the tests preload the sanitizers into perl,
 # which is not instrumented itself.
 option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
+# LeakSanitizer stops the process with ptrace at exit, which user-mode
+# emulation (qemu) does not provide: there it would hang every test.
+option(PLOTRUNE_SANITIZE_LEAKS "With PLOTRUNE_SANITIZE, check for leaks at exit (LeakSanitizer)" ON)
 
 # The checked build, for engine authors: the same modules with every rule of
 # the engine contract checked (the flags are the build rules'), tested with a
@@ -64,6 +67,13 @@ function(plotrune_add_perl perl)
                           "${CMAKE_CXX_COMPILER}" "${CMAKE_BINARY_DIR}/generated"
                   OUTPUT_VARIABLE probe ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed)
+    # A 32-bit perl on a kernel that runs no i386 programs: say that, and
+    # what to do, rather than "Exec format error".
+    execute_process(COMMAND bash "${PLOTRUNE_ROOT}/tools/i386-emulation.sh" check "${perl}"
+                    ERROR_VARIABLE refused RESULT_VARIABLE not_runnable)
+    if(not_runnable)
+      message(FATAL_ERROR "perl '${perl}': ${refused}")
+    endif()
     string(STRIP "${why}${failed}" why)
     message(FATAL_ERROR "perl '${perl}': cannot build for it: ${why}")
   endif()
@@ -159,10 +169,41 @@ function(plotrune_add_perl perl)
                     OUTPUT_VARIABLE ubsan_lib OUTPUT_STRIP_TRAILING_WHITESPACE)
     # PERL_DESTRUCT_LEVEL=2 makes perl free what it holds at exit, so that
     # the leak check sees only real leaks.
+    if(PLOTRUNE_SANITIZE_LEAKS)
+      set(detect_leaks 1)
+    else()
+      set(detect_leaks 0)
+    endif()
     set(sanitize_env "LD_PRELOAD=${asan_lib} ${ubsan_lib};PERL_DESTRUCT_LEVEL=2"
-        "ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+        "ASAN_OPTIONS=detect_leaks=${detect_leaks}:strict_string_checks=1:detect_stack_use_after_return=1"
         "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
         "LSAN_OPTIONS=suppressions=${PLOTRUNE_ROOT}/tools/lsan.supp:print_suppressions=0")
+
+    # Faults planted in an engine beside a copy of the module, one per kind:
+    # each run must end in the sanitizer's report of it, or the suite's
+    # silence under this perl would prove nothing.
+    set(planted_dir "${CMAKE_BINARY_DIR}/planted/${arch}/${module}")
+    add_library(${target}_planted MODULE "${PLOTRUNE_ROOT}/engine/planted_faults.c")
+    target_compile_options(${target}_planted PRIVATE ${cfg_engine_flags} ${sanitize_flags} -O0)
+    target_link_options(${target}_planted PRIVATE ${cfg_engine_ldflags})
+    set_target_properties(${target}_planted PROPERTIES PREFIX "lib" OUTPUT_NAME plotrune
+      LIBRARY_OUTPUT_DIRECTORY "${planted_dir}")
+    add_custom_command(TARGET ${target}_planted POST_BUILD
+      COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:${target}>" "${planted_dir}/")
+    add_dependencies(${target}_planted ${target})
+    foreach(fault IN ITEMS heap-buffer-overflow heap-use-after-free signed-integer-overflow)
+      set(report "ERROR: AddressSanitizer: ${fault}")
+      if(fault STREQUAL "signed-integer-overflow")
+        set(report "runtime error: signed integer overflow")
+      endif()
+      add_test(NAME "${arch}/${module}/planted/${fault}"
+        COMMAND "${perl}" "-I${PLOTRUNE_ROOT}/t/lib" -MPlotruneTest
+                -e "PlotruneTest::boot_module(@ARGV[0, 1]), &{\"$ARGV[1]::callMethod\"}($ARGV[2])"
+                "${planted_dir}/${module}.so" "${module}" "${fault}")
+      set_tests_properties("${arch}/${module}/planted/${fault}" PROPERTIES
+        LABELS "${module};${arch};planted" ENVIRONMENT "${sanitize_env}"
+        PASS_REGULAR_EXPRESSION "${report}")
+    endforeach()
   endif()
 
   set_property(GLOBAL APPEND PROPERTY PLOTRUNE_STANDIN_ENGINES "${row_${cfg_column_engine}}")
