@@ -10,6 +10,8 @@ perls=("$@")
 build=${PLOTRUNE_BUILD:-build-test}
 
 bash tools/ensure-packages.sh cmake make g++ perl binutils gcc-multilib g++-multilib
+# 32-bit perls need a kernel that runs i386 programs, or user-mode emulation.
+bash tools/i386-emulation.sh setup "${perls[@]}"
 
 list=$(IFS=';'; echo "${perls[*]}")
 rm -f "$build/CMakeCache.txt"

@@ -1,27 +1,43 @@
 #!/usr/bin/env bash
-# The whole suite under valgrind memcheck: on the host perl, and on a
-# supported 32-bit configuration with threads, the target itself (valgrind
-# needs the i386 C library's debug symbols to run it), side by side, one
-# process each.  Each is a check of its own; their logs are printed in turn.
-# Usage: .ci/memory-checks.sh HOST-PERL [TARGET-PERL]
+# The whole suite under a memory checker: valgrind memcheck on the host
+# perl, and on a supported 32-bit configuration with threads, the target
+# itself: memcheck where valgrind runs i386 code (with the i386 C library's
+# debug symbols), which it cannot under emulation; there, the suite of a
+# build compiled with ASan and UBSan, with the i386 runtimes of Debian's
+# multilib packages.  The two run side by side, one process each; each is a
+# check of its own, its log printed in turn.
+# Usage: .ci/memory-checks.sh I386-MODE HOST-PERL [TARGET-PERL]   (mode: tools/i386-emulation.sh mode)
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 source .ci/lib.sh
-host=$1 target=${2:-}
+mode=$1 host=$2 target=${3:-}
 
-bash tools/ensure-packages.sh valgrind libc6-dbg:i386 clang-14 libclang-rt-14-dev
-declare -A pid=()
+tools=(valgrind clang-14 libclang-rt-14-dev)
+if [[ $mode == emulated ]]; then
+  i386_check=i386-sanitize tools+=(lib32asan8 lib32ubsan1)
+else
+  i386_check=i386-memcheck tools+=(libc6-dbg:i386)
+fi
+bash tools/ensure-packages.sh "${tools[@]}" ||
+  echo "ci: not every tool of the checks below could be installed: a check that needs a missing one fails"
+declare -A pid=() what=([host-memcheck]="valgrind memcheck on $host")
 PERL=$host PLOTRUNE_BUILD=build-ci-memcheck bash tools/memcheck.sh > build-ci-logs/host-memcheck.log 2>&1 &
 pid[host-memcheck]=$!
-if [[ -n $target ]]; then
-  PERL=$target PLOTRUNE_BUILD=build-ci-memcheck-i386 bash tools/memcheck.sh > build-ci-logs/i386-memcheck.log 2>&1 &
-  pid[i386-memcheck]=$!
-else
+if [[ -z $target ]]; then
   echo "ci: no archived 5.12 or 5.14 perl with threads and a 64-bit IV: the 32-bit memory check is skipped"
+elif [[ $i386_check == i386-memcheck ]]; then
+  what[$i386_check]="valgrind memcheck on $target"
+  PERL=$target PLOTRUNE_BUILD=build-ci-memcheck-i386 bash tools/memcheck.sh > "build-ci-logs/$i386_check.log" 2>&1 &
+  pid[$i386_check]=$!
+else
+  what[$i386_check]="ASan and UBSan build (valgrind runs no i386 code under emulation) on $target"
+  PERL=$target PLOTRUNE_BUILD=build-ci-sanitize-i386 bash tools/sanitize.sh > "build-ci-logs/$i386_check.log" 2>&1 &
+  pid[$i386_check]=$!
 fi
-for name in host-memcheck i386-memcheck; do
+for name in host-memcheck "$i386_check"; do
   [[ -n ${pid[$name]:-} ]] || continue
   check "$name" wait "${pid[$name]}"
-  echo "ci: $name"
+  echo "ci: $name: ${what[$name]}"
   cat "build-ci-logs/$name.log"
+  note "memory check $name: ${what[$name]}"
 done

@@ -18,6 +18,10 @@
 # figures are measured for the checked build too, and what its checks cost
 # per call and per array element is printed beside the normal build's.
 #
+# Under user-mode emulation of i386 (PLOTRUNE_BENCH_EMULATED says by what:
+# bench/run.sh sets it) every time is labelled as emulated, and there are
+# no instruction counts: valgrind cannot run i386 code that qemu runs.
+#
 # Every time figure is CPU time of this process: the difference between a loop
 # with the operation and the same loop without it, divided by the iteration
 # count; min and median over the repetitions.
@@ -233,7 +237,12 @@ sub table {
 
 my $threads = $Config{usethreads} ? 'threads' : 'no threads';
 print "perl $^V ($Config{archname}, $threads, ivsize $Config{ivsize}), module $M\n";
-print "repetitions per figure: $opt{reps}; times are CPU time, per operation, loop overhead subtracted\n\n";
+print "repetitions per figure: $opt{reps}; times are CPU time, per operation, loop overhead subtracted\n";
+# Emulated times say little of native ones: every table of them says so.
+my $emulated = $ENV{PLOTRUNE_BENCH_EMULATED} || '';
+my $times_label = $emulated ? ' [EMULATED times]' : '';
+print "EMULATED: $emulated; every time below was measured under emulation\n" if $emulated;
+print "\n";
 
 my %result;
 
@@ -258,7 +267,7 @@ ffi_setup();
         my $med = $t{ $r->[0] }[1];
         $r->[3] = $anchor > 0 ? sprintf('%.2f', $med / $anchor) : 'n/a';
     }
-    print "Call overhead (args: arguments after the method name)\n";
+    print "Call overhead (args: arguments after the method name)$times_label\n";
     table([ 'call', 'ns min', 'ns median', 'x XSUB (median)' ], @rows);
     print "FFI anchor unavailable: $ffi_error\n" if $ffi_error;
     $result{num_ns} = $t{"callMethod('num', 1 args)"}[1];
@@ -284,7 +293,7 @@ ffi_setup();
         $result{double_ratio} = $ratio if $label =~ /^getDoubleArray \(/ && $size == 1_000_000;
         $result{sum_ratio} = $ratio if $label =~ /^getDoubleArray and sum/ && $size == 1_000_000;
     }
-    print "Conversion throughput (elements per second; 'best' from the min time, arrays of plain values)\n";
+    print "Conversion throughput (elements per second; 'best' from the min time, arrays of plain values)$times_label\n";
     table([ 'operation', 'elements', 'best el/s', 'median el/s', 'x sum0 (median)' ], @rows);
 }
 
@@ -334,7 +343,9 @@ sub callgrind_run {
 }
 
 if ($opt{callgrind}) {
-    if (system('valgrind --version >/dev/null 2>&1') != 0) {
+    if ($emulated) {
+        print "Instructions: not measured: valgrind cannot run i386 code under emulation ($emulated)\n\n";
+    } elsif (system('valgrind --version >/dev/null 2>&1') != 0) {
         print "Callgrind: skipped (no valgrind)\n";
     } else {
         my @rows;
@@ -396,6 +407,6 @@ if ($opt{callgrind}) {
     push @rows, [ 'no heap allocation per callMethod with up to 16 args',
                   sprintf('%.2f max', $result{max_alloc_16}), $result{max_alloc_16} < 0.01 ? 'met' : 'missed' ]
         if defined $result{max_alloc_16};
-    print "Goals\n";
+    print "Goals$times_label\n";
     table([ 'goal', 'measured', 'status' ], @rows);
 }

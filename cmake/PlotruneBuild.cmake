@@ -14,6 +14,9 @@ set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 # records no needed library: the tests preload the sanitizers into perl,
 # which is not instrumented itself.
 option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
+# LeakSanitizer stops the process with ptrace at exit, which user-mode
+# emulation (qemu) does not provide: there it would hang every test.
+option(PLOTRUNE_SANITIZE_LEAKS "With PLOTRUNE_SANITIZE, check for leaks at exit (LeakSanitizer)" ON)
 
 # The checked build, for engine authors: the same modules with every rule of
 # the engine contract checked (the flags are the build rules'), tested with a
@@ -55,6 +58,13 @@ function(plotrune_probe perl out)
                           "${CMAKE_CXX_COMPILER}" "${file}"
                   ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed OR NOT EXISTS "${file}")
+    # A 32-bit perl on a kernel that runs no i386 programs: say that, and
+    # what to do, rather than "Exec format error".
+    execute_process(COMMAND bash "${PLOTRUNE_ROOT}/tools/i386-emulation.sh" check "${perl}"
+                    ERROR_VARIABLE refused RESULT_VARIABLE not_runnable)
+    if(not_runnable)
+      message(FATAL_ERROR "perl '${perl}': ${refused}")
+    endif()
     string(STRIP "${why}${failed}" why)
     message(FATAL_ERROR "perl '${perl}': cannot build for it: ${why}")
   endif()
@@ -132,6 +142,7 @@ function(plotrune_add_module file)
   set(sanitize_env "")
   if(PLOTRUNE_SANITIZE)
     plotrune_sanitize("${targets}" sanitize_env)
+    plotrune_add_planted_faults(${target} "${sanitize_env}")
   endif()
   plotrune_install_module(${target})
   plotrune_add_tests("${sanitize_env}")
@@ -154,11 +165,12 @@ function(plotrune_add_test_engine target kind)
 endfunction()
 
 # Instruments the targets; sets ${env_out} to the tests' environment for it.
+set(PLOTRUNE_SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all
+    -fno-omit-frame-pointer)
 function(plotrune_sanitize targets env_out)
   # vptr checks need RTTI, which the module is built without.
   foreach(target IN LISTS targets)
-    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize=vptr
-                           -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_compile_options(${target} PRIVATE ${PLOTRUNE_SANITIZE_FLAGS})
   endforeach()
   foreach(runtime asan ubsan)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${plotrune_engine_ldflags} -print-file-name=lib${runtime}.so
@@ -166,10 +178,42 @@ function(plotrune_sanitize targets env_out)
   endforeach()
   # PERL_DESTRUCT_LEVEL=2 makes perl free what it holds at exit, so that
   # the leak check sees only real leaks.
+  set(detect_leaks 0)
+  if(PLOTRUNE_SANITIZE_LEAKS)
+    set(detect_leaks 1)
+  endif()
   set(${env_out} "LD_PRELOAD=${asan_lib} ${ubsan_lib};PERL_DESTRUCT_LEVEL=2"
-      "ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+      "ASAN_OPTIONS=detect_leaks=${detect_leaks}:strict_string_checks=1:detect_stack_use_after_return=1"
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
       "LSAN_OPTIONS=suppressions=${PLOTRUNE_ROOT}/tools/lsan.supp:print_suppressions=0" PARENT_SCOPE)
+endfunction()
+
+# Faults planted in an engine beside a copy of the module, one per kind:
+# each run must end in the sanitizer's report of it, or the suite's silence
+# under this perl would prove nothing.
+function(plotrune_add_planted_faults target sanitize_env)
+  set(dir "${CMAKE_BINARY_DIR}/planted/${plotrune_arch}/${plotrune_module}")
+  add_library(${target}_planted MODULE "${PLOTRUNE_ROOT}/t/engines/planted_faults.c")
+  target_compile_options(${target}_planted PRIVATE ${plotrune_engine_flags} ${PLOTRUNE_SANITIZE_FLAGS} -O0)
+  target_link_options(${target}_planted PRIVATE ${plotrune_engine_ldflags})
+  set_target_properties(${target}_planted PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME "${plotrune_engine_file}"
+    LIBRARY_OUTPUT_DIRECTORY "${dir}")
+  add_custom_command(TARGET ${target}_planted POST_BUILD
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:${target}>" "${dir}/")
+  add_dependencies(${target}_planted ${target})
+  foreach(fault IN ITEMS heap-buffer-overflow heap-use-after-free signed-integer-overflow)
+    set(report "ERROR: AddressSanitizer: ${fault}")
+    if(fault STREQUAL "signed-integer-overflow")
+      set(report "runtime error: signed integer overflow")
+    endif()
+    set(name "${plotrune_arch}/${plotrune_module}/planted/${fault}")
+    add_test(NAME "${name}"
+      COMMAND "${plotrune_perl}" "-I${PLOTRUNE_ROOT}/t/lib" -MPlotruneTest
+              -e "PlotruneTest::boot_module(@ARGV[0, 1]), &{\"$ARGV[1]::callMethod\"}($ARGV[2])"
+              "${dir}/${plotrune_module}.so" "${plotrune_module}" "${fault}")
+    set_tests_properties("${name}" PROPERTIES LABELS "${plotrune_module};${plotrune_arch};planted"
+      ENVIRONMENT "${sanitize_env}" PASS_REGULAR_EXPRESSION "${report}")
+  endforeach()
 endfunction()
 
 # The module and its .pm in the folder the builds of its processor share;

@@ -43,7 +43,7 @@ my $inf = 9**9**9;
 my $nan = $inf - $inf;
 my $iv_max = ~0 >> 1;
 my $iv_min = -$iv_max - 1;
-my $big = $ENV{PLOTRUNE_UNDER_VALGRIND} ? 100_000 : 1_000_000;
+my $big = PlotruneStress::slowdown() > 1 ? 100_000 : 1_000_000;
 
 my @targets = ([1, 2], { a => 1 }, sub { 1 }, \*STDOUT, qr/x+/, \'scalar', \\'ref', *STDOUT{IO});
 my $sparse = []; $sparse->[9] = 9.5; $sparse->[3] = 'three';
@@ -259,7 +259,7 @@ SKIP: {
                 $calls++;
             }
         }
-    }, 100);
+    }, scaled(100, 10));
     my $measured = $calls / 2;
     cmp_ok($grew, '<', 1024, "$M: $measured reads of bad input: the resident size grows by less than 1 MB (grew ${grew} KB)");
 }

@@ -179,7 +179,7 @@ for my $kind (qw(Double Int String)) {
 SKIP: {
     skip 'no resident size to watch here (under valgrind or ASan, or no /proc): the memcheck and sanitizer runs cover leaks', 1
         unless defined resident_kb();
-    my $rounds = 300;
+    my $rounds = scaled(300, 30);
     my $calls = 0;
     my $grew = growth_kb(sub {
         for my $case (@cases) {

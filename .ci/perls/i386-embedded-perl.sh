@@ -3,6 +3,10 @@
 # Provide a 32-bit (i386) threaded perl with 64-bit IV: Debian's i386
 # libperl driven by our small embedding main.  Prints the path of the
 # executable as the last line of stdout; everything else goes to stderr.
+# When Debian's packages cannot be installed (a mirror in mid-sync can offer
+# i386 and amd64 perl packages of different versions, which cannot stand
+# side by side), the last line is "skip: " and why, in one line: this perl
+# is beyond the supported set, and CI goes on without it.
 set -euo pipefail
 exec 3>&1 1>&2   # keep stdout clean for the final path
 
@@ -14,17 +18,13 @@ arch=/usr/lib/i386-linux-gnu/perl/5.36
 libperl=/usr/lib/i386-linux-gnu/libperl.so.5.36
 export DEBIAN_FRONTEND=noninteractive
 
-installed() {
-    local p
-    for p; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || return 1; done
-}
-
-# libperl-dev:i386 is co-installable with the host perl, but apt only
-# offers it once i386 is a foreign architecture.
-if ! installed libperl-dev:i386 gcc-multilib; then
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends libperl-dev:i386 gcc-multilib >/dev/null
+# libperl-dev:i386 is co-installable with the host perl (of the same
+# version), and apt offers it once i386 is a foreign architecture, which
+# ensure-packages adds.
+if ! why=$(bash "$here/../../tools/ensure-packages.sh" libperl-dev:i386 gcc-multilib 2>&1 >/dev/null); then
+    echo "$why"
+    echo "skip: ${why##*$'\n'}" >&3
+    exit 0
 fi
 
 # The i386 Config.pm refuses to load under the 64-bit host perl, so read

@@ -1,6 +1,7 @@
 package PlotruneStress;
 
-# What the reliability tests share: loop counts that shrink under valgrind,
+# What the reliability tests share: loop counts that shrink under valgrind
+# and under i386 emulation,
 # the resident size of the process, and Perl-side values that fight back
 # (ties and overloads whose conversions die, or run Perl code of their own).
 #
@@ -11,15 +12,38 @@ use warnings;
 use Exporter 'import';
 
 our @EXPORT = qw(scaled resident_kb growth_kb);
+our @EXPORT_OK = qw(slowdown);
 
-# valgrind runs perl some fifty times slower: loops meant to take a second
-# take a fraction of their length there (never fewer than $min rounds).
+# valgrind runs perl some fifty times slower, and a 32-bit perl under
+# user-mode emulation (qemu-i386 through binfmt_misc, where the kernel runs
+# no i386 code) some ten to twenty times: loops meant to take a second take
+# a fraction of their length there (never fewer than $min rounds).
 sub under_valgrind { $ENV{PLOTRUNE_UNDER_VALGRIND} ? 1 : 0 }
+
+# A 32-bit x86 perl while a binfmt_misc handler for i386 programs is
+# enabled: such a handler takes precedence over the kernel's own loader,
+# so this very process is emulated.
+my $emulated;
+sub under_emulation {
+    return $emulated if defined $emulated;
+    require Config;
+    $emulated = 0;
+    return $emulated unless $Config::Config{ptrsize} == 4 && $Config::Config{archname} =~ /^i[3-6]86-/;
+    for my $handler (glob '/proc/sys/fs/binfmt_misc/*') {
+        next if $handler =~ m{/(?:register|status)\z};
+        open my $fh, '<', $handler or next;
+        local $/;
+        my $text = <$fh>;
+        $emulated = 1 if $text =~ /^enabled$/m && $text =~ /^magic 7f454c4601010100000000000000000002000300$/m;
+    }
+    return $emulated;
+}
+
+sub slowdown { under_valgrind() ? 50 : under_emulation() ? 10 : 1 }
 
 sub scaled {
     my ($n, $min) = @_;
-    return $n unless under_valgrind();
-    my $small = int($n / 50);
+    my $small = int($n / slowdown());
     $min = 1 unless defined $min;
     return $small < $min ? $min : $small;
 }
