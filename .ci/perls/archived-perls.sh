@@ -1,6 +1,7 @@
 #!/bin/bash
-# Unpacks the archived 32-bit perls of the supported configurations (one
-# .tar.xz per release, every shape of it in a folder of its own) into the
+# Unpacks the archived perls of the supported configurations, 32-bit x86
+# and x86_64, and of a few other shapes (one .tar.xz per release or
+# group, every shape of it in a folder of its own) into the
 # cache, once, and again only when an archive changed; prints the path of
 # every perl executable they hold, one a line, on stdout.  Everything else
 # goes to stderr.
@@ -27,7 +28,7 @@ if [[ ${#files[@]} -eq 0 ]]; then
     exit 0
 fi
 
-# They are 32-bit programs: they need the i386 C library, and xz to unpack.
+# Most are 32-bit programs: they need the i386 C library, and xz to unpack.
 bash "$root/tools/ensure-packages.sh" xz-utils gcc-multilib
 
 cache="${PLOTRUNE_CACHE:-/var/cache/perlplotrune}/archived-perls"
