@@ -23,20 +23,19 @@ good() {
 if good; then echo "$exe" >&3; exit 0; fi
 
 skip() { echo "skip: $*" >&3; exit 0; }
+tools=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)
 
 # Configure and make run the i386 miniperl hundreds of times: emulated,
 # that alone takes over twenty minutes, a quarter of CI's time.  This perl
 # is beyond the supported set; where i386 is emulated it is used when a
 # run on a host of native i386 left it in the cache, and not built.
-tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)
-if [ "$(bash "$tools_dir/i386-emulation.sh" mode)" = emulated ]; then
+if [ "$(bash "$tools/i386-emulation.sh" mode)" = emulated ]; then
     skip "i386 code is emulated here, and building it runs the i386 miniperl hundreds of times (over 20 minutes)"
 fi
 
 # Tools for fetching the source and compiling 32-bit code on an x86_64 host.
 # The multilib libc has no libcrypt, so that one comes from the i386 arch.
 need=(gcc-multilib libc6-dev-i386 libcrypt-dev:i386 make dpkg-dev xz-utils)
-tools=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)
 
 # apt-get source needs deb-src entries; add them in a file of our own that
 # mirrors Debian's binary entries (same mirrors and suites), once.
