@@ -12,7 +12,8 @@
 
 #include "plotrune_engine.h"
 
-/* volatile: the compiler must neither see through nor drop the faults. */
+/* volatile (the sink, the blocks' pointers): the compiler must neither see
+   through nor drop the faults, nor warn of them at build time. */
 static volatile int32_t plotrune_sink;
 
 __attribute__((visibility("default")))
@@ -26,12 +27,12 @@ int32_t runMethod(const CallbackTable *t, int32_t count, PlotruneScalar **args,
         return 0;
     }
     if (strcmp(method, "heap-buffer-overflow") == 0) {
-        char *block = malloc(8);
+        char *volatile block = malloc(8);
         block[8 + (count - 1)] = 1;               /* one past the end */
         plotrune_sink = block[0];
         free(block);
     } else if (strcmp(method, "heap-use-after-free") == 0) {
-        char *block = malloc(8);
+        char *volatile block = malloc(8);
         free(block);
         plotrune_sink = block[count - 1];
     } else if (strcmp(method, "signed-integer-overflow") == 0) {
