@@ -158,44 +158,37 @@ static int keep(Call *c)
     return 1;
 }
 
+/* Reads handle with the routine named; answers what an integer reader
+ * read (-1 for the others). */
+static int32_t readHandle(Call *c, const char *routine, PlotruneScalar *handle)
+{
+    double d;
+    int32_t i = -1;
+    const char *text;
+    if (strcmp(routine, "getDouble") == 0)
+        c->t->getDouble(handle, &d);
+    else if (strcmp(routine, "getInt") == 0)
+        c->t->getInt(handle, &i);
+    else if (strcmp(routine, "getBool") == 0)
+        c->t->getBool(handle, &i);
+    else if (strcmp(routine, "getString") == 0)
+        c->t->getString(handle, &text);
+    else
+        releaseWith(c, readerNamed(routine), readWith(c, readerNamed(routine), handle));
+    return i;
+}
+
 /* readKept ROUTINE: reads the handle kept by an earlier call. */
 static int readKept(Call *c)
 {
-    const char *routine = textArg(c, 1);
-    double d;
-    int32_t i;
-    const char *text;
-    if (strcmp(routine, "getDouble") == 0)
-        c->t->getDouble(kept, &d);
-    else if (strcmp(routine, "getInt") == 0)
-        c->t->getInt(kept, &i);
-    else if (strcmp(routine, "getBool") == 0)
-        c->t->getBool(kept, &i);
-    else if (strcmp(routine, "getString") == 0)
-        c->t->getString(kept, &text);
-    else
-        releaseWith(c, readerNamed(routine), readWith(c, readerNamed(routine), kept));
+    readHandle(c, textArg(c, 1), kept);
     return 1;
 }
 
 /* readNull ROUTINE: a null handle to a reader. */
 static int readNull(Call *c)
 {
-    const char *routine = textArg(c, 1);
-    double d;
-    int32_t i = -1;
-    const char *text;
-    if (strcmp(routine, "getDouble") == 0)
-        c->t->getDouble(NULL, &d);
-    else if (strcmp(routine, "getInt") == 0)
-        c->t->getInt(NULL, &i);
-    else if (strcmp(routine, "getBool") == 0)
-        c->t->getBool(NULL, &i);
-    else if (strcmp(routine, "getString") == 0)
-        c->t->getString(NULL, &text);
-    else
-        releaseWith(c, readerNamed(routine), readWith(c, readerNamed(routine), NULL));
-    return c->t->newInt(i, c->result);
+    return c->t->newInt(readHandle(c, textArg(c, 1), NULL), c->result);
 }
 
 /* readMade: reads back a scalar made in this call, which the contract
@@ -248,16 +241,10 @@ static int result(Call *c)
 
 /* ---- the failure message ---- */
 
-/* failBytes N: N bytes of 'x', then a terminator when N < the buffer size. */
+/* failBytes N: N bytes of 'x' as the message (failFilled). */
 static int failBytes(Call *c)
 {
-    int32_t n = intArg(c, 1, 0);
-    if (n < 0 || n > PLOTRUNE_MESSAGE_SIZE)
-        return fail(c, "failBytes: length out of range");
-    memset(c->message, 'x', (size_t)n);
-    if (n < PLOTRUNE_MESSAGE_SIZE)
-        c->message[n] = '\0';
-    return 0;
+    return failFilled(c, intArg(c, 1, 0), "failBytes");
 }
 
 /* ---- makers ---- */

@@ -82,20 +82,14 @@ static int failWith(Call *c)
     return fail(c, textArg(c, 1));
 }
 
-/* n bytes of 'x' and a NUL; n = PLOTRUNE_MESSAGE_SIZE leaves no NUL at all,
- * past what the contract allows, to show the module still stays in bounds. */
+/* failFill N: N bytes of 'x' as the message (failFilled). */
 static int failFill(Call *c)
 {
     int32_t n;
     if (!need(c, 1, "failFill"))
         return 0;
     c->t->getInt(c->args[1], &n);
-    if (n < 0 || n > PLOTRUNE_MESSAGE_SIZE)
-        return fail(c, "failFill: length out of range");
-    memset(c->message, 'x', (size_t)n);
-    if (n < PLOTRUNE_MESSAGE_SIZE)
-        c->message[n] = '\0';
-    return 0;
+    return failFilled(c, n, "failFill");
 }
 
 /* ---- scalar readers ---- */

@@ -32,6 +32,23 @@ static inline int fail(Call *c, const char *text)
     return 0;
 }
 
+/* n bytes of 'x' as the failure message, then a terminator when n is
+ * less than the buffer; n = PLOTRUNE_MESSAGE_SIZE leaves none, past what the
+ * contract allows, to show the module still stays in bounds.  method names
+ * the caller in the refusal of an n out of range. */
+static inline int failFilled(Call *c, int32_t n, const char *method)
+{
+    char text[256];
+    if (n < 0 || n > PLOTRUNE_MESSAGE_SIZE) {
+        snprintf(text, sizeof text, "%.200s: length out of range", method);
+        return fail(c, text);
+    }
+    memset(c->message, 'x', (size_t)n);
+    if (n < PLOTRUNE_MESSAGE_SIZE)
+        c->message[n] = '\0';
+    return 0;
+}
+
 /* Argument i as text; "" when the call has no such argument. */
 static inline const char *textArg(Call *c, int32_t i)
 {
