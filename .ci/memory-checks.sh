@@ -14,25 +14,29 @@ mode=$1 host=$2 target=${3:-}
 
 tools=(valgrind clang-14 libclang-rt-14-dev)
 if [[ $mode == emulated ]]; then
-  i386_check=i386-sanitize tools+=(lib32asan8 lib32ubsan1)
+  i386_check=i386-sanitize i386_tool=sanitize i386_what="ASan and UBSan build (valgrind runs no i386 code under emulation)"
+  tools+=(lib32asan8 lib32ubsan1)
 else
-  i386_check=i386-memcheck tools+=(libc6-dbg:i386)
+  i386_check=i386-memcheck i386_tool=memcheck i386_what="valgrind memcheck"
+  tools+=(libc6-dbg:i386)
 fi
 bash tools/ensure-packages.sh "${tools[@]}" ||
   echo "ci: not every tool of the checks below could be installed: a check that needs a missing one fails"
-declare -A pid=() what=([host-memcheck]="valgrind memcheck on $host")
-PERL=$host PLOTRUNE_BUILD=build-ci-memcheck bash tools/memcheck.sh > build-ci-logs/host-memcheck.log 2>&1 &
-pid[host-memcheck]=$!
-if [[ -z $target ]]; then
-  echo "ci: no archived 5.12 or 5.14 perl with threads and a 64-bit IV: the 32-bit memory check is skipped"
-elif [[ $i386_check == i386-memcheck ]]; then
-  what[$i386_check]="valgrind memcheck on $target"
-  PERL=$target PLOTRUNE_BUILD=build-ci-memcheck-i386 bash tools/memcheck.sh > "build-ci-logs/$i386_check.log" 2>&1 &
-  pid[$i386_check]=$!
+
+# Starts check NAME: tools/TOOL.sh on PERL in build-ci-NAME, its output in
+# the check's log.
+declare -A pid=() what=()
+start() {
+  local name=$1 tool=$2 perl=$3
+  what[$name]="$4 on $perl"
+  PERL=$perl PLOTRUNE_BUILD=build-ci-$name bash "tools/$tool.sh" > "build-ci-logs/$name.log" 2>&1 &
+  pid[$name]=$!
+}
+start host-memcheck memcheck "$host" "valgrind memcheck"
+if [[ -n $target ]]; then
+  start "$i386_check" "$i386_tool" "$target" "$i386_what"
 else
-  what[$i386_check]="ASan and UBSan build (valgrind runs no i386 code under emulation) on $target"
-  PERL=$target PLOTRUNE_BUILD=build-ci-sanitize-i386 bash tools/sanitize.sh > "build-ci-logs/$i386_check.log" 2>&1 &
-  pid[$i386_check]=$!
+  echo "ci: no archived 5.12 or 5.14 perl with threads and a 64-bit IV: the 32-bit memory check is skipped"
 fi
 for name in host-memcheck "$i386_check"; do
   [[ -n ${pid[$name]:-} ]] || continue
