@@ -20,7 +20,9 @@ build=${PLOTRUNE_BUILD:-build-asan}
 perl=${PERL:-$(command -v perl)}
 packages=(cmake make g++ perl binutils)
 leaks=ON
+m32=()
 if bash tools/i386-emulation.sh is-i386 "$perl"; then
+  m32=(-m32)
   packages+=(gcc-multilib g++-multilib lib32asan8 lib32ubsan1)
   bash tools/i386-emulation.sh check "$perl"
   if [[ $(bash tools/i386-emulation.sh mode) == emulated ]]; then
@@ -39,8 +41,6 @@ unchecked="not checked (LeakSanitizer needs ptrace, which i386 emulation lacks)"
 # would report against every test: leaks are checked only where perl on its
 # own exits clean.
 if [[ $leaks == ON ]]; then
-  m32=()
-  ! bash tools/i386-emulation.sh is-i386 "$perl" || m32=(-m32)
   asan=$("${CXX:-c++}" "${m32[@]+"${m32[@]}"}" -print-file-name=libasan.so)
   own=$(LD_PRELOAD=$asan PERL_DESTRUCT_LEVEL=2 ASAN_OPTIONS=detect_leaks=1 "$perl" -e 1 2>&1 |
         sed -n 's/^SUMMARY: AddressSanitizer: \([0-9]*\) byte.*/\1/p') || true
