@@ -7,7 +7,7 @@
 # Run it through bench/run.sh, which builds the module, installs it into a
 # tree with the stand-in engine (PLOTRUNE_BENCH_TREE: the build is loaded
 # from there through PlotRune, as a Perl program loads it) and sets the
-# environment PlotruneTest reads (PLOTRUNE_MODULES, PLOTRUNE_MODULE) and the
+# environment PlotruneTest reads (PLOTRUNE_MODULES, a table of one row) and the
 # allocation counter's path (PLOTRUNE_MALLOC_COUNT).
 #
 # Options: --reps N (repetitions per figure, default 9), --no-callgrind,

@@ -46,8 +46,5 @@ PLOTRUNE_ENGINE=$engine cmake --install "$build" --prefix "$build/tree" >/dev/nu
 export PLOTRUNE_BENCH_TREE="$build/tree"
 
 export PLOTRUNE_MODULES="$build/modules.tsv"
-PLOTRUNE_MODULE=$(tools/table-column.sh "$PLOTRUNE_MODULES" module)
-PLOTRUNE_ARCH=$(tools/table-column.sh "$PLOTRUNE_MODULES" arch)
-export PLOTRUNE_MODULE PLOTRUNE_ARCH
 export PLOTRUNE_MALLOC_COUNT="$build/malloc_count.so"
 exec "$perl" -I t/lib bench/bench.pl "$@"

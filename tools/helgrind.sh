@@ -16,11 +16,9 @@ cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 build=$(cd "$build" && pwd)
 manifest="$build/modules.tsv"
-module=$(tools/table-column.sh "$manifest" module)
-arch=$(tools/table-column.sh "$manifest" arch)
 log="$build/helgrind.log"
 status=0
-env PLOTRUNE_UNDER_VALGRIND=1 PLOTRUNE_MODULES="$manifest" PLOTRUNE_MODULE="$module" PLOTRUNE_ARCH="$arch" \
+env PLOTRUNE_UNDER_VALGRIND=1 PLOTRUNE_MODULES="$manifest" \
   valgrind --tool=helgrind --error-exitcode=3 --log-file="$log" \
   "$perl" -I"$root/t/lib" t/threads.t || status=$?
 grep 'ERROR SUMMARY' "$log" | tail -n 1

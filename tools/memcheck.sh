@@ -37,8 +37,6 @@ cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 build=$(cd "$build" && pwd)
 manifest="$build/modules.tsv"
-module=$(tools/table-column.sh "$manifest" module)
-arch=$(tools/table-column.sh "$manifest" arch)
 
 tests=("$@")
 [[ ${#tests[@]} -gt 0 ]] || tests=(t/*.t)
@@ -52,7 +50,7 @@ for test in "${tests[@]}"; do
   echo "memcheck: $name" >&2
   # PLOTRUNE_UNDER_VALGRIND lets long-running tests shorten their loops.
   if ! env PERL_DESTRUCT_LEVEL=2 PLOTRUNE_UNDER_VALGRIND=1 \
-      PLOTRUNE_MODULES="$manifest" PLOTRUNE_MODULE="$module" PLOTRUNE_ARCH="$arch" \
+      PLOTRUNE_MODULES="$manifest" \
       valgrind --tool=memcheck --trace-children=yes --child-silent-after-fork=yes \
         --trace-children-skip='*/sh,*/dash,*/bash,*/nm,*/readelf,*/objdump' \
         --leak-check=full --show-leak-kinds=definite,indirect \

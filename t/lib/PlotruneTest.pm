@@ -61,12 +61,17 @@ sub module_rows {
 }
 
 # The row of the module under test: keys module, arch, perl,
-# module_file, engine_file, engine_without_entry_file, supported.
+# module_file, engine_file, engine_without_entry_file, supported.  ctest
+# names it (PLOTRUNE_MODULE, PLOTRUNE_ARCH); a table of one row, as the
+# tools that build for one perl make, is that row unnamed.
 sub build {
     return $build if $build;
-    my $module = $ENV{PLOTRUNE_MODULE} or die "PLOTRUNE_MODULE is not set: run the tests through ctest\n";
+    my @rows = module_rows();
+    my $module = $ENV{PLOTRUNE_MODULE};
+    return $build = $rows[0] if !$module && @rows == 1;
+    die "PLOTRUNE_MODULE is not set: run the tests through ctest\n" unless $module;
     my $arch = $ENV{PLOTRUNE_ARCH} || '';
-    ($build) = grep { $_->{module} eq $module && (!$arch || $_->{arch} eq $arch) } module_rows();
+    ($build) = grep { $_->{module} eq $module && (!$arch || $_->{arch} eq $arch) } @rows;
     return $build || die "no module $module ($arch) in $ENV{PLOTRUNE_MODULES}\n";
 }
 
