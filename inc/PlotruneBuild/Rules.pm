@@ -421,9 +421,9 @@ sub no_engine_note {
 # The pure-Perl files every install holds, relative to the library folder.
 sub perl_files { ('PlotRune.pm', 'PlotRune/Configuration.pm') }
 
-# The .pm of one build: checks that the running perl has the binary
-# interface the module was compiled for, then loads the module file beside
-# it.  PlotRune reads its $VERSION and $INTERFACE lines before loading it.
+# The .pm of one build: what it was built as (PlotRune reads these lines
+# without running the file), then PlotRune's boot of it, which checks that
+# the running perl has the binary interface the module was compiled for.
 sub module_pm {
     my ($p) = @_;
     my ($mm) = $p->{version} =~ /^(5\.\d+)/;
@@ -436,43 +436,17 @@ END
     return <<"END" . module_pod($p, $mm);
 package $p->{module};
 
-# Loads the perlplotrune module built for Perl $mm on $p->{arch}.
-# Written by the perlplotrune build; PlotRune picks this file for any perl
-# of the binary interface below, whatever its archname or point release.
-
-use strict;
-use warnings;
+# The perlplotrune module built for Perl $mm on $p->{arch}.  Written by the
+# perlplotrune build; PlotRune picks this file for any perl of the binary
+# interface below, whatever its archname or point release.
 
 our \$VERSION = '$VERSION';
 $checked
 # The binary interface the module file was compiled for.
 our \$INTERFACE = '$p->{interface}';
 
-# A module compiled for another interface would corrupt the interpreter
-# that loads it: refuse before the module file is opened.
-{
-    require Config;
-    require PlotRune::Configuration;
-    my \$why = PlotRune::Configuration::misfit(PlotRune::Configuration::parse_interface(\$INTERFACE),
-                                              \\%Config::Config);
-    die "$p->{module} does not fit this perl: \$why: not loaded\\n" if \$why ne '';
-}
-
-# The module file lies beside this one, so that the builds of one processor
-# share a folder and the engine in it.
-{
-    require DynaLoader;
-    require File::Spec;
-    (my \$file = File::Spec->rel2abs(__FILE__)) =~ s/\\.pm\\z/.so/;
-    my \$handle = DynaLoader::dl_load_file(\$file, 0)
-        or die "$p->{module}: cannot load \$file: " . DynaLoader::dl_error() . "\\n";
-    my \$boot = DynaLoader::dl_find_symbol(\$handle, 'boot_$p->{module}')
-        or die "$p->{module}: no boot_$p->{module} in \$file: " . DynaLoader::dl_error() . "\\n";
-    push \@DynaLoader::dl_librefs, \$handle;
-    push \@DynaLoader::dl_modules, __PACKAGE__;
-    push \@DynaLoader::dl_shared_objects, \$file;
-    DynaLoader::dl_install_xsub(__PACKAGE__ . '::bootstrap', \$boot, \$file)->(__PACKAGE__);
-}
+require PlotRune;
+PlotRune::boot_build(__PACKAGE__, __FILE__, \$INTERFACE);
 
 1;
 
