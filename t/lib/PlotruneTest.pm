@@ -51,7 +51,7 @@ sub sub_names {
 }
 
 # The rows of a table by its column names, as the build rules read them.
-sub table_rows { rules(); PlotruneBuild::Rules::read_table(@_) }
+sub table_rows { require PlotruneTestFolder; PlotruneTestFolder::read_table(@_) }
 
 # Every row of the module table of this test run.
 sub module_rows {
