@@ -19,7 +19,7 @@
 #       PLOTRUNE_I386_EMULATION=force registers the handler even where the
 #       kernel runs i386 natively (a handler takes precedence over the
 #       kernel's own loader): the way to test the emulated path on such a
-#       host, best in a private binfmt_misc (README).
+#       host, best in a private binfmt_misc (docs/foreign-processors.md).
 #   tools/i386-emulation.sh status     the one line, changing nothing
 #   tools/i386-emulation.sh mode       native, emulated or none
 #   tools/i386-emulation.sh check PERL ...
