@@ -17,6 +17,7 @@ use warnings;
 
 use Cwd ();
 use File::Path ();
+use PlotruneBuild::BuildFiles ();
 use PlotruneBuild::Rules ();
 use PlotruneTestFolder ();
 
@@ -31,7 +32,7 @@ sub test_dir { Cwd::getcwd() . "/$gen/test" }
 
 sub args {
     my ($p) = @_;
-    PlotruneBuild::Rules::write_build_files($p, $gen);
+    PlotruneBuild::BuildFiles::write_build_files($p, $gen);
     my $test = test_dir();
     unlink "$test/modules.tsv";
     File::Path::mkpath($test);
@@ -69,7 +70,7 @@ sub postamble {
     my ($mm, $p) = @_;
     my ($so, $obj, $map) = (blib($p)->{so}, "$gen/perlapi.o", "$gen/$p->{module}.map");
     my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
-    my $dir = PlotruneBuild::Rules::layout($p, '$(PLOTRUNE_LIB_$(INSTALLDIRS))')->{dir};
+    my $engine = PlotruneBuild::Rules::layout($p, '$(PLOTRUNE_LIB_$(INSTALLDIRS))')->{engine};
     return join "\n", "pure_all :: $so", '', "$so: module/perlapi.cpp contract/plotrune_engine.h $map",
         line($mm, '$(MKPATH)', blib($p)->{dir}),
         line($mm, $cxx, PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx), '-c', 'module/perlapi.cpp',
@@ -80,7 +81,7 @@ sub postamble {
         (map { test_engine($mm, $p, $_) } PlotruneTestFolder::test_engines($p)),
         'PLOTRUNE_LIB_perl = $(DESTINSTALLPRIVLIB)', 'PLOTRUNE_LIB_site = $(DESTINSTALLSITELIB)',
         'PLOTRUNE_LIB_vendor = $(DESTINSTALLVENDORLIB)', '', 'plotrune_engine :',
-        line($mm, '$(NOECHO)', '$(FULLPERLRUN)', 'inc/PlotruneBuild/Engine.pm', "$gen/engine-note.txt", '', $dir,
+        line($mm, '$(NOECHO)', '$(FULLPERLRUN)', 'inc/PlotruneBuild/Engine.pm', "$gen/engine-note.txt", '', $engine,
              $p->{arch}),
         '', '.PHONY: plotrune_engine', '';
 }
