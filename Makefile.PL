@@ -42,7 +42,7 @@ print "perl $p->{version} ($^X): $M on $p->{arch}",
 
 # What the build writes, beside MakeMaker's own blib.
 my $gen = 'plotrune-mm';
-PlotruneBuild::Rules::write_build_files($p, $gen);
+PlotruneBuild::Rules::write_build_files($p, $gen, $cxx);
 
 # The build goes where every install of it goes: PlotRune/<cpu> in the
 # library folder, beside PlotRune.pm (the site library, or INSTALL_BASE's

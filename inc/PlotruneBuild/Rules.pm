@@ -219,6 +219,20 @@ sub module_compile_flags {
             ($p->{checked} ? '-DPLOTRUNE_CHECKED' : ()));
 }
 
+# The layout facts the module depends on, measured with its own compiler
+# and flags against the perl's headers (layout_probe.cpp, compiled to
+# assembly only: no assembler, linker or processor of the perl's kind):
+# one line of key=value words, recorded in the build's .pm.
+sub measure {
+    my ($p, $cxx) = @_;
+    my @cmd = (words($cxx), (grep { !/^-DPLOTRUNE_/ } module_compile_flags($p, cxx => $cxx)),
+               '-S', '-o', '-', "$root/inc/PlotruneBuild/layout_probe.cpp");
+    open my $fh, '-|', @cmd or die "cannot run $cmd[0]: $!\n";
+    my @facts = map { /plotrune-layout (\w+) (-?\d+)/ ? "$1=$2" : () } <$fh>;
+    close $fh && @facts or die "the layout probe does not compile for this perl: @cmd\n";
+    return join ' ', @facts;
+}
+
 # It records no needed library and exports only its boot symbol; everything
 # it calls is resolved from the perl process that loads it.  -shared is the
 # front door's to add.
@@ -445,8 +459,10 @@ use warnings;
 
 our \$VERSION = '$VERSION';
 $checked
-# The binary interface the module file was compiled for.
+# The binary interface the module file was compiled for, and the layout
+# facts measured against its perl's headers.
 our \$INTERFACE = '$p->{interface}';
+our \$LAYOUT = '$p->{layout}';
 
 # A module compiled for another interface would corrupt the interpreter
 # that loads it: refuse before the module file is opened.
@@ -509,10 +525,11 @@ difference, before its module file is opened.
 END
 }
 
-# Writes the build's .pm and its linker version script into $dir; returns
-# their paths.
+# Measures the layout with the compiler $cxx, then writes the build's .pm
+# and its linker version script into $dir; returns their paths.
 sub write_build_files {
-    my ($p, $dir) = @_;
+    my ($p, $dir, $cxx) = @_;
+    $p->{layout} = measure($p, $cxx);
     require File::Path;
     File::Path::mkpath($dir);
     my %files = (pm => ["$dir/$p->{module}.pm", module_pm($p)], map => ["$dir/$p->{module}.map", version_script($p)]);
@@ -534,7 +551,7 @@ sub cmake_set {
 # (install into the perl's own site library).
 sub cmake_settings {
     my ($p, $o) = @_;
-    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}");
+    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}", $o->{cxx});
     my $folder = build_folder($p, $o->{build});
     my $install = $o->{site} ? site_layout($p) : tree_layout($p);
     my @engines = test_engines($p);
