@@ -181,6 +181,38 @@ sub load {
     return $loaded = 1;
 }
 
+# The one boot of a build, which its .pm calls with what it was built as
+# ($pm: the .pm's own file).  A module compiled for another interface would
+# corrupt the interpreter that loads it: refuse before the module file is
+# opened.  The module file lies beside the .pm, so that the builds of one
+# processor share a folder and the engine in it.
+sub boot_build {
+    my ($package, $pm, $interface) = @_;
+    my $why = PlotRune::Configuration::misfit(PlotRune::Configuration::parse_interface($interface),
+                                              \%Config::Config);
+    die "$package does not fit this perl: $why: not loaded\n" if $why ne '';
+    require File::Spec;
+    (my $file = File::Spec->rel2abs($pm)) =~ s/\.pm\z/.so/;
+    boot_file($package, $file);
+    return 1;
+}
+
+# Loads a module file and runs its boot, as DynaLoader's bootstrap would,
+# with @args (the package name by default); returns what boot returns.
+sub boot_file {
+    my ($package, $file, @args) = @_;
+    require DynaLoader;
+    my $handle = DynaLoader::dl_load_file($file, 0)
+        or die "$package: cannot load $file: " . DynaLoader::dl_error() . "\n";
+    my $boot = DynaLoader::dl_find_symbol($handle, "boot_$package")
+        or die "$package: no boot_$package in $file: " . DynaLoader::dl_error() . "\n";
+    push @DynaLoader::dl_librefs, $handle;
+    push @DynaLoader::dl_modules, $package;
+    push @DynaLoader::dl_shared_objects, $file;
+    no warnings 'redefine';    # a second boot (the tests') registers the same subs again
+    return DynaLoader::dl_install_xsub("${package}::bootstrap", $boot, $file)->(@args ? @args : $package);
+}
+
 # use PlotRune qw(callMethod id): loads the build, then gives the caller
 # the subs it names; none by default.
 sub import {
