@@ -30,7 +30,7 @@ my @cases = (
     [ 'another Perl series',               { version => "$other_series.1" }, "Perl $other_series" ],
     [ 'threads the other way',             { useithreads => $yes->($Config{useithreads}) },
       ($Config{useithreads} || '') eq 'define' ? 'no interpreter threads' : 'interpreter threads' ],
-    [ 'threads and multiplicity the other way', { useithreads => $yes->($Config{useithreads}), usemultiplicity => $yes->($Config{usemultiplicity}) },
+    [ 'multiplicity the other way, and threads with it', { useithreads => $yes->($Config{usemultiplicity}), usemultiplicity => $yes->($Config{usemultiplicity}) },
       ($Config{usemultiplicity} || '') eq 'define' ? 'no multiplicity' : 'multiplicity' ],
     [ 'another IV size',                   { ivsize => 12 - $Config{ivsize} }, ($Config{ivsize} == 4 ? 'an 8' : 'a 4') . '-byte IV' ],
     [ 'a long double NV',                  { nvsize => 16, nvtype => 'long double' }, 'a 16-byte NV (long double)' ],

@@ -89,6 +89,7 @@ our %HARMLESS = (
     _LARGEFILE_SOURCE   => "declares fseeko and ftello; their width is the lseeksize of the interface",
     _LARGEFILE64_SOURCE => "declares the *64 functions beside the others; no type changes",
     _FILE_OFFSET_BITS   => "its one effect, the width of file offsets, is the lseeksize of the interface",
+    __GNUC__        => "the compiler's own mark, which gcc and clang define themselves (old Configures add it to cppflags)",
     DEBIAN          => "read only by patchlevel.h, for the list of local patches that perl -V prints",
     PERL_UTF8_CACHE_ASSERT => "changes only the initial value of PL_utf8cache (intrpvar.h), not its place",
     PERL_USE_SAFE_PUTENV   => "drops the process-wide PL_use_safe_putenv (perlvars.h), no field of the interpreter",
@@ -299,6 +300,8 @@ reason read from Perl's headers.  Every other define is: deny by default.
         checks in the C and C++ libraries; no type or structure changes
     _LARGEFILE_SOURCE, _LARGEFILE64_SOURCE, _FILE_OFFSET_BITS
         their one effect, the width of file offsets, is lseeksize
+    __GNUC__
+        the compiler's own mark, which gcc and clang define themselves
     DEBIAN
         read only by patchlevel.h, for the local patches perl -V lists
     PERL_UTF8_CACHE_ASSERT
