@@ -79,7 +79,7 @@ SKIP: {
     my ($interface) = $text =~ /^our \$INTERFACE = '([^']*)';/m;
     my ($shipped) = $text =~ /^our \$LAYOUT = '([^']*)';/m;
     my $p = PlotruneBuild::Rules::probe(\%Config);
-    my $here = PlotruneBuild::Rules::measure($p, PlotruneBuild::Rules::cxx_compiler($p));
+    my $here = PlotruneBuild::Rules::measure($p);
     my $why = PlotRune::Configuration::misfit(PlotRune::Configuration::parse_interface($interface), \%Config);
     ok($why ne '' || $here eq $shipped, "$who: the rule lets in the shipped $M only with its layout")
         or diag("shipped: $shipped\nhere:    $here");

@@ -168,6 +168,7 @@ sub module_compile_flags {
 # one line of key=value words, recorded in the build's .pm.
 sub measure {
     my ($p, $cxx) = @_;
+    $cxx = cxx_compiler($p) unless defined $cxx;
     my @cmd = (words($cxx), (grep { !/^-DPLOTRUNE_/ } module_compile_flags($p, cxx => $cxx)),
                '-S', '-o', '-', "$root/inc/PlotruneBuild/layout_probe.cpp");
     open my $fh, '-|', @cmd or die "cannot run $cmd[0]: $!\n";
@@ -294,7 +295,8 @@ difference, before its module file is opened.
 END
 }
 
-# Measures the layout with the compiler $cxx, then writes the build's .pm
+# Measures the layout with the compiler $cxx (by default the perl's own
+# family's), then writes the build's .pm
 # and its linker version script into $dir; returns their paths.
 sub write_build_files {
     my ($p, $dir, $cxx) = @_;
