@@ -13,12 +13,8 @@ bash tools/ensure-packages.sh cmake make g++ perl binutils gcc-multilib g++-mult
 # 32-bit perls need a kernel that runs i386 programs, or user-mode emulation.
 bash tools/i386-emulation.sh setup "${perls[@]}"
 
-list=$(IFS=';'; echo "${perls[*]}")
-rm -f "$build/CMakeCache.txt"
-cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null
-cmake --build "$build" -j2
 status=0
-(cd "$build" && ctest --output-on-failure -j2 --output-junit results.xml) || status=$?
+bash tools/build.sh --test "$build" "${perls[@]}" -- --output-junit results.xml || status=$?
 echo
 perl tools/summary.pl data/configurations.tsv "$build/modules.tsv" "$build/results.xml"
 exit $status

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Perls of Perl's own releases configured with defines that do or do not
 # change the binary interface, for the tests of which perls a build fits
-# (xt/shipped.t, through CI's list of perls).  Each is built once into
+# (.ci/t/shipped.t, through CI's list of perls).  Each is built once into
 # $PLOTRUNE_CACHE/built-perls/NAME (relocatable, the extensions the tests
 # need) and reused while its flags stay the same.  The releases come from
 # $PLOTRUNE_PERL_REPO, a git repository of Perl's sources with its tags.
