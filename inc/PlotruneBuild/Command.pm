@@ -52,7 +52,7 @@ sub cmake_set {
 # (install into the perl's own site library).
 sub cmake_settings {
     my ($p, $o) = @_;
-    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}");
+    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}", $o->{cxx});
     my $folder = PlotruneTestFolder::build_folder($p, $o->{build});
     my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
     my @engines = PlotruneTestFolder::test_engines($p);
