@@ -230,7 +230,7 @@ SKIP: {
     # Once, for the first build of a CMake build folder: every module goes
     # into a scratch prefix.
     my ($first) = module_rows();
-    skip 'the engine install is checked once per CMake build folder', 4
+    skip 'the engine install is checked once per CMake build folder', 5
         unless $ENV{PLOTRUNE_TREE_MANIFEST} && $first->{module} eq $M && $first->{arch} eq $cpu;
     (my $build_dir = $ENV{PLOTRUNE_MODULES}) =~ s{/[^/]+\z}{};
     write_file("$scratch/not-a-library.so", "text\n");
@@ -256,6 +256,11 @@ SKIP: {
     my ($status, $out) = $install->({}, "$scratch/prefix-none");
     like($out, qr/No engine installed: put libplotrune\.so in \Q$scratch\E\/prefix-none\/lib\/perl5\/PlotRune\/\w+.*\n\z/,
          'cmake --install without an engine ends saying where one must go');
+    # Under DESTDIR, as distributions stage a package, the manifest lists every file all the same.
+    $install->({ DESTDIR => "$scratch/stage" }, '/opt/plotrune');
+    my @sums = grep { /^sha256\t/ } split /\n/, slurp("$scratch/stage/opt/plotrune/perlplotrune-manifest.tsv");
+    is(scalar @sums, scalar(grep { !/manifest/ } split /\n/, `find "$scratch/stage" -type f`),
+       'cmake --install under DESTDIR: the manifest gives the SHA-256 of every other file');
 }
 
 # ---------------------------------------------------------- the shipped archive

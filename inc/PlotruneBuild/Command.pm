@@ -25,19 +25,20 @@ use PlotruneBuild::BuildFiles qw(write_build_files);
 use lib "$PlotruneBuild::Rules::root/t/lib";
 use PlotruneTestFolder ();
 
-# The builds an install tree's manifest (perlplotrune-manifest.tsv) lists:
-# its header, commented, and one line per build.
-sub tree_manifest_columns { qw(build module perl threads iv_bits ptr_bits archname supported checked interface) }
+# An install tree's manifest (perlplotrune-manifest.tsv): a commented
+# header and one line per build (the build folder's builds.tsv, written as
+# each perl is probed), then cmake/install_manifest.cmake's SHA-256 of every
+# file installed.
+my @manifest_columns = qw(build module perl threads iv_bits ptr_bits archname supported checked interface);
 
-sub tree_manifest_line {
-    my ($p) = @_;
+sub add_manifest_line {
+    my ($p, $file) = @_;
     my %line = (%$p, build => 'build', perl => $p->{version});
-    return join("\t", map { $line{$_} } tree_manifest_columns()) . "\n";
-}
-
-sub tree_manifest_header {
-    return "# perlplotrune $PlotruneBuild::Rules::VERSION: the builds in this tree, then the SHA-256 of every file in it\n"
-         . '# ' . join("\t", tree_manifest_columns()) . "\n";
+    my $header = -s $file ? '' : "# perlplotrune $PlotruneBuild::Rules::VERSION: the builds in this tree, then the "
+                                 . "SHA-256 of every file in it\n# " . join("\t", @manifest_columns) . "\n";
+    open my $fh, '>>', $file or die "cannot write $file: $!\n";
+    print $fh $header, join("\t", @line{@manifest_columns}), "\n";
+    close $fh or die "cannot write $file: $!\n";
 }
 
 # A CMake set() line: each value one bracket argument, taken as it is; a ;
@@ -61,6 +62,8 @@ sub cmake_settings {
         cmake_set(plotrune_perl => $o->{perl}),
         cmake_set(plotrune_summary => PlotruneBuild::Rules::summary($p, $o->{perl})),
         cmake_set(plotrune_dist_version => $PlotruneBuild::Rules::VERSION),
+        # The archive's name, apart for a checked tree.
+        cmake_set(plotrune_package => ($p->{checked} ? 'perlplotrune-checked-' : 'perlplotrune-') . $PlotruneBuild::Rules::VERSION),
         cmake_set(plotrune_module_flags => PlotruneBuild::Rules::module_compile_flags($p, cxx => $o->{cxx})),
         cmake_set(plotrune_module_ldflags => PlotruneBuild::Rules::module_link_flags($p, $map)),
         cmake_set(plotrune_module_libs => PlotruneBuild::Rules::module_link_libraries($p)),
@@ -78,9 +81,8 @@ sub cmake_settings {
         cmake_set(plotrune_perl_files => PlotruneBuild::Rules::perl_files()),
         cmake_set(plotrune_install_lib => $install->{lib}),
         cmake_set(plotrune_install_dir => $install->{dir}), cmake_set(plotrune_install_engine => $install->{engine}),
-        cmake_set(plotrune_sanitize_flags => PlotruneBuild::Rules::sanitize_flags()),
-        cmake_set(plotrune_tree_manifest_header => tree_manifest_header()),
-        cmake_set(plotrune_tree_manifest_line => tree_manifest_line($p));
+        cmake_set(plotrune_sanitize_flags => PlotruneBuild::Rules::sanitize_flags());
+    add_manifest_line($p, "$o->{build}/builds.tsv");
     PlotruneTestFolder::add_module_row($p, "$o->{build}/modules.tsv", $o->{perl}, $folder);
     return $text;
 }
@@ -89,7 +91,11 @@ sub main {
     my ($command, @args) = @_;
     require Config;
     my %flag;
-    while (@args && $args[0] =~ /^--(checked|site)\z/) { shift @args; $flag{$1} = 1 }
+    # --checked, or --checked=VALUE, as CMake says yes (ON, 1, TRUE ...) or no.
+    while (@args && (my ($name, $value) = $args[0] =~ /^--(checked|site)(?:=(.*))?\z/)) {
+        shift @args;
+        $flag{$name} = !defined $value || $value !~ /^(?:OFF|0|FALSE|NO|N|IGNORE|NOTFOUND|.*-NOTFOUND)?\z/i;
+    }
     my $p = PlotruneBuild::Rules::probe(\%Config::Config, checked => $flag{checked});
     if ($command eq 'cmake' && @args == 4) {
         my ($perl, $build, $cxx, $out) = @args;
@@ -105,7 +111,7 @@ sub main {
         print "$_\n" for PlotruneBuild::Rules::sanitize_flags();
     } else {
         die "usage: perl $0 cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT | describe | module-flags CXX"
-          . " | sanitize-flags\n";
+          .  " | sanitize-flags\n";
     }
     return 0;
 }

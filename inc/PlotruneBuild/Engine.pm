@@ -6,14 +6,12 @@ package PlotruneBuild::Engine;
 #   perl inc/PlotruneBuild/Engine.pm NOTE-FILE DEFAULT [DESTINATION CPU] ...
 #
 # The engine is not ours: it is installed only when given, in
-# PLOTRUNE_ENGINE (from the environment, else DEFAULT, the one configured):
-# one file, or several separated by ':', one per processor.  Every file
-# given is read and one chosen for each folder of builds (its engine's
-# DESTINATION, in the build rules' layout, and the CPU its builds are made
-# for) before anything is copied, so that a wrong one fails the install
-# before it writes; then each folder gets its copy.  The line an
-# install without an engine ends with goes to NOTE-FILE (empty when an
-# engine was installed), for the install's last line.
+# PLOTRUNE_ENGINE (else DEFAULT, the one configured): one file, or several
+# separated by ':', one per processor.  Every file given is read and one
+# chosen for each folder of builds (its engine's DESTINATION and the CPU of
+# its builds) before anything is copied, so that a wrong one fails the
+# install before it writes.  The line an install without an engine ends
+# with goes to NOTE-FILE (empty when an engine was installed).
 #
 # Kept to what Perl 5.12 understands: it runs under the perl being built for.
 
