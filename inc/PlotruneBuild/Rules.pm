@@ -127,6 +127,10 @@ sub probe {
         cccdlflags => $config->{cccdlflags},
         lddlflags  => $config->{lddlflags},
     );
+    # An emulated perl sees the file tree of its handler's C library
+    # (QEMU_LD_PREFIX) as its own, Debian's arm64 perl its headers there;
+    # the compiler, a program of this host, finds them under that folder.
+    $p{core} = "$ENV{QEMU_LD_PREFIX}$p{core}" if $ENV{QEMU_LD_PREFIX} && -f "$ENV{QEMU_LD_PREFIX}$p{core}/perl.h";
     die "no perl.h under $p{core}: this perl cannot build extensions\n" unless -f "$p{core}/perl.h";
     return \%p;
 }
@@ -148,9 +152,11 @@ sub cxx_only {
 
 # Flags of the interpreter's ABI: any riding on its compiler's word (a
 # "gcc -m32"), and -m32 for a 32-bit perl, whose Config may not say so when
-# this host is 64-bit.
+# this host is 64-bit; or, for a processor the perl's own compiler makes no
+# code for, those that make clang build for it (cross_flags).
 sub arch_flags {
     my ($p) = @_;
+    return @{ cross_flags($p) } if @{ cross_flags($p) };
     my (undef, @riding) = words($p->{cc});
     push @riding, '-m32' if $p->{ptr_bits} == 32 && !grep { $_ eq '-m32' } @riding;
     return @riding;
@@ -160,27 +166,81 @@ sub arch_flags {
 # and the C++ compiler of the same family for the module ($ENV{CXX} first).
 # A cross compiler named in Config (Debian's i386 perl says i686-linux-gnu-gcc)
 # that this host lacks gives way to the host's cc and c++, with -m32 from
-# the ABI flags.
+# the ABI flags.  When those make code for another processor (an aarch64
+# perl run under emulation on an x86_64 host), clang and clang++ build for
+# the perl's (cross_flags).
 sub on_path {
     my ($program) = @_;
     return 1 if File::Spec->file_name_is_absolute($program) && -x $program;
     return scalar grep { -x File::Spec->catfile($_, $program) } File::Spec->path;
 }
 
-sub c_compiler {
+sub own_c_compiler {
     my ($p) = @_;
     my ($cc) = words($p->{cc});
     return on_path($cc) ? $cc : 'cc';
 }
 
-sub cxx_compiler {
+sub own_cxx_compiler {
     my ($p) = @_;
     return $ENV{CXX} if $ENV{CXX};
-    my $cc = c_compiler($p);
+    my $cc = own_c_compiler($p);
     my $cxx = $cc =~ /^(.*)gcc(-[\d.]+)?\z/ ? "$1g++" . (defined $2 ? $2 : '')
             : $cc =~ /^(.*)clang(-[\d.]+)?\z/ ? "$1clang++" . (defined $2 ? $2 : '')
             : 'c++';
     return on_path($cxx) ? $cxx : 'c++';
+}
+
+sub c_compiler { @{ cross_flags($_[0]) } ? 'clang' : own_c_compiler($_[0]) }
+
+sub cxx_compiler { @{ cross_flags($_[0]) } ? 'clang++' : own_cxx_compiler($_[0]) }
+
+# The processor a compiler makes code for with these flags, from the macros
+# it predefines; undef when it cannot be run.
+my %makes_for;
+sub compiler_cpu {
+    my (@compiler) = @_;
+    my $key = join ' ', @compiler;
+    return $makes_for{$key} if exists $makes_for{$key};
+    my $null = File::Spec->devnull;
+    open my $save, '>&', \*STDERR or die "dup: $!\n";
+    open STDERR, '>', $null;
+    my %defined;
+    if (open my $fh, '-|', words($compiler[0]), @compiler[1 .. $#compiler], qw(-dM -E -x c), $null) {
+        %defined = map { /^#define (\w+)/ ? ($1 => 1) : () } <$fh>;
+        close $fh or %defined = ();
+    }
+    open STDERR, '>&', $save;
+    return $makes_for{$key} = !%defined ? undef
+        : $defined{__aarch64__} ? 'aarch64' : $defined{__x86_64__} ? ($defined{__ILP32__} ? 'x32' : 'x86_64')
+        : $defined{__i386__} ? 'i386' : $defined{__arm__} ? 'arm' : 'unknown';
+}
+
+# Where the perl's own compiler makes code for another processor, clang
+# builds for the perl's, against the file tree the perl runs on: the one
+# the emulation's handler gives it as the root of its libraries
+# (QEMU_LD_PREFIX: tools/emulation.sh unpacks the C library there), else
+# this host's own (multiarch packages); it links with that processor's
+# binutils, which clang finds by the target's name.  A module that no
+# compiler here can make for the perl's processor is refused, never built
+# for another and filed under this one.
+my %clang_target = (aarch64 => 'aarch64-linux-gnu');
+sub cross_flags {
+    my ($p) = @_;
+    return $p->{cross_flags} if $p->{cross_flags};
+    my $cxx = own_cxx_compiler($p);
+    my (undef, @riding) = words($p->{cc});
+    push @riding, '-m32' if $p->{ptr_bits} == 32 && !grep { $_ eq '-m32' } @riding;
+    my $own = compiler_cpu($cxx, @riding);
+    return $p->{cross_flags} = [] if !defined $own || $own eq $p->{arch};
+    my $target = $clang_target{ $p->{arch} };
+    my @flags = $target ? ("--target=$target", '--sysroot=' . ($ENV{QEMU_LD_PREFIX} || '/')) : ();
+    my $cross = @flags && on_path('clang') && on_path('clang++') ? compiler_cpu('clang++', @flags) : undef;
+    die "cannot build for $p->{arch} here: $cxx makes code for $own, "
+      . ($target ? "and clang, which would build for $p->{arch}, is not installed (tools/emulation.sh setup installs it)"
+                 : "and no compiler for $p->{arch} is known") . "\n"
+        unless defined $cross && $cross eq $p->{arch};
+    return $p->{cross_flags} = \@flags;
 }
 
 # Whether the C++ compiler takes a flag; -fno-plt is newer than g++ 4.8.
@@ -348,8 +408,20 @@ sub tree_layout { layout($_[0], 'lib/perl5') }
 # In the perl's own site library (absolute).
 sub site_layout { layout($_[0], $_[0]{sitelib}) }
 
-# The ELF machine of each processor that builds are filed by.
-my %elf_machine = (i386 => 3, x86_64 => 62, x32 => 62, aarch64 => 183, arm => 40);
+# The processor an ELF file is for, as builds are filed (the names of
+# PlotRune::Configuration::cpu), from its class and machine: 'unknown' for
+# another processor, undef for a file that is no ELF file.  The one reader of ELF
+# headers (tools/emulation.sh asks it which processor a perl is for).
+my %elf_cpu = ('1 3' => 'i386', '2 62' => 'x86_64', '1 62' => 'x32', '2 183' => 'aarch64', '1 40' => 'arm');
+sub elf_cpu {
+    my ($file) = @_;
+    open my $fh, '<', $file or die "cannot read $file: $!\n";
+    binmode $fh;
+    my $head = '';
+    read $fh, $head, 20;
+    return undef unless length $head == 20 && substr($head, 0, 4) eq "\x7fELF";
+    return $elf_cpu{ ord(substr $head, 4, 1) . ' ' . unpack('v', substr $head, 18, 2) } || 'unknown';
+}
 
 # The engine given for an install (one file, or several separated by ':',
 # one per processor): the one for this build's processor, since an engine
@@ -362,20 +434,13 @@ sub engine_for {
     die "PLOTRUNE_ENGINE is set but empty: give the path of " . engine_file() . " (several separated by ':'), "
       . "or leave it unset to install no engine\n" if $given && (!defined $engines || $engines eq '');
     return undef unless defined $engines && $engines ne '';
-    my $want = $elf_machine{ $p->{arch} };
     my $chosen;
     for my $engine (split /:/, $engines) {
         die "PLOTRUNE_ENGINE: an empty path in '$engines'\n" if $engine eq '';
-        open my $fh, '<', $engine or die "PLOTRUNE_ENGINE: cannot read $engine: $!\n";
-        binmode $fh;
-        my $head = '';
-        read $fh, $head, 20;
-        close $fh;
-        die "PLOTRUNE_ENGINE: $engine is no shared library (not an ELF file)\n" unless substr($head, 0, 4) eq "\x7fELF";
-        my $machine = unpack 'v', substr($head, 18, 2);
-        my $class = ord substr($head, 4, 1);
-        $chosen = $engine if !defined $chosen && defined $want && $machine == $want
-                             && $class == ($p->{ptr_bits} == 32 ? 1 : 2);
+        my $cpu = eval { elf_cpu($engine) };
+        die "PLOTRUNE_ENGINE: $@" if $@;
+        die "PLOTRUNE_ENGINE: $engine is no shared library (not an ELF file)\n" unless defined $cpu;
+        $chosen = $engine if !defined $chosen && $cpu eq $p->{arch};
     }
     die "PLOTRUNE_ENGINE: none of $engines is built for $p->{arch} ($p->{ptr_bits}-bit), as $p->{module} needs\n"
         unless defined $chosen;
@@ -538,12 +603,17 @@ sub cmake_settings {
     my $folder = build_folder($p, $o->{build});
     my $install = $o->{site} ? site_layout($p) : tree_layout($p);
     my @engines = test_engines($p);
+    # CMake's compilers make code for this host's processor: a module for
+    # another is compiled and linked by the rules' cross compiler instead.
+    my $cross = @{ cross_flags($p) };
+    my $cxx = $cross ? cxx_compiler($p) : $o->{cxx};
     my $text = join '',
         (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version ptr_bits supported checked)),
         cmake_set(plotrune_perl => $o->{perl}),
         cmake_set(plotrune_supported_set => $PlotRune::Configuration::SUPPORTED_SET),
         cmake_set(plotrune_dist_version => $VERSION),
-        cmake_set(plotrune_module_flags => module_compile_flags($p, cxx => $o->{cxx})),
+        cmake_set(plotrune_module_flags => module_compile_flags($p, cxx => $cxx)),
+        cmake_set(plotrune_cross_cxx => $cross ? $cxx : ()), cmake_set(plotrune_cross_cc => $cross ? c_compiler($p) : ()),
         cmake_set(plotrune_module_ldflags => module_link_flags($p, $map)),
         cmake_set(plotrune_module_libs => module_link_libraries($p)),
         cmake_set(plotrune_module_pm => $pm), cmake_set(plotrune_version_script => $map),
@@ -578,6 +648,8 @@ sub cmake_settings {
 #       supported engine_file), for shell scripts to read by column name;
 #   module-flags CXX
 #       the module's compile flags, one a line;
+#   elf-cpu FILE
+#       the processor FILE is a program or library for (elf_cpu);
 #   install-engine NOTE-FILE DEFAULT [DIR CPU POINTER-BITS MODULE] ...
 #       the engine's install (install_engine) for these folders of builds;
 #       the note an install without an engine ends with goes to NOTE-FILE
@@ -587,7 +659,7 @@ sub main {
     require Config;
     my %flag;
     while (@args && $args[0] =~ /^--(checked|site)\z/) { shift @args; $flag{$1} = 1 }
-    my $p = $command eq 'install-engine' ? undef
+    my $p = $command =~ /^(install-engine|elf-cpu)\z/ ? undef
           : probe(\%Config::Config, table => "$root/data/configurations.tsv", checked => $flag{checked});
     if ($command eq 'cmake' && @args == 4) {
         my ($perl, $build, $cxx, $out) = @args;
@@ -596,6 +668,10 @@ sub main {
         my @columns = qw(module arch version ptr_bits supported engine_file);
         my %row = (%$p, engine_file => engine_file());
         print join("\t", @columns), "\n", join("\t", @row{@columns}), "\n";
+    } elsif ($command eq 'elf-cpu' && @args == 1) {
+        my $cpu = elf_cpu($args[0]);
+        die "$args[0] is no ELF file\n" unless defined $cpu;
+        print "$cpu\n";
     } elsif ($command eq 'module-flags' && @args == 1) {
         print "$_\n" for module_compile_flags($p, cxx => $args[0]);
     } elsif ($command eq 'install-engine' && @args >= 2 && @args % 4 == 2) {
@@ -606,7 +682,7 @@ sub main {
         write_text($note, install_engine(\@builds, $default));
     } else {
         die "usage: perl $0 cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT | describe | module-flags CXX\n"
-          . "       | install-engine NOTE-FILE DEFAULT [DIR CPU POINTER-BITS MODULE] ...\n";
+          . "       | elf-cpu FILE | install-engine NOTE-FILE DEFAULT [DIR CPU POINTER-BITS MODULE] ...\n";
     }
     return 0;
 }
