@@ -24,14 +24,15 @@ use Config;
 use Cwd ();
 use ExtUtils::MakeMaker;
 use File::Path ();
-use lib 'inc';
+use lib 'inc', 't/lib';
 use PlotruneBuild::Rules;
+use PlotruneTestFolder;
 
 # Ours, not MakeMaker's, which would warn about an argument it does not know.
 my $checked = 0;
 @ARGV = grep { /^CHECKED=(.*)\z/ ? do { $checked = $1 ? 1 : 0; 0 } : 1 } @ARGV;
 
-my $p = PlotruneBuild::Rules::probe(\%Config, table => 'data/configurations.tsv', checked => $checked);
+my $p = PlotruneBuild::Rules::probe(\%Config, checked => $checked);
 my $M = $p->{module};
 my $here = Cwd::getcwd();
 my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
@@ -56,10 +57,10 @@ $pm{"$gen/$M.pm"} = $blib->{pm};
 # module and its .pm with the test engines (build_folder), and an install
 # tree staged from blib by the install layout.
 my $test = "$here/$gen/test";
-my $folder = PlotruneBuild::Rules::build_folder($p, $test);
+my $folder = PlotruneTestFolder::build_folder($p, $test);
 unlink "$test/modules.tsv";
 File::Path::mkpath($test);
-PlotruneBuild::Rules::add_module_row($p, "$test/modules.tsv", $^X, $folder);
+PlotruneTestFolder::add_module_row($p, "$test/modules.tsv", $^X, $folder);
 
 # What the distribution says of itself.  The MakeMaker of Perl 5.12 (6.56)
 # knows no TEST_REQUIRES: there the tests' needs count as the build's.
@@ -127,7 +128,7 @@ sub MY::postamble {
                  line($mm, '$(CP)', $folder->{engine}, "$tree/$layout->{engine}"),
                  line($mm, '$(CP)', $so, "$dir/$M.so"),
                  line($mm, '$(CP)', $blib->{pm}, "$dir/$M.pm"));
-    my @engines = PlotruneBuild::Rules::test_engines($p);
+    my @engines = PlotruneTestFolder::test_engines($p);
     return join "\n",
         "pure_all :: $so", '',
         "$so: module/perlapi.cpp contract/plotrune_engine.h $gen/$M.map",
@@ -165,8 +166,7 @@ sub engine_install_rules {
     return ('PLOTRUNE_LIB_perl = $(DESTINSTALLPRIVLIB)', 'PLOTRUNE_LIB_site = $(DESTINSTALLSITELIB)',
             'PLOTRUNE_LIB_vendor = $(DESTINSTALLVENDORLIB)', '',
             'plotrune_engine :',
-            "\t\$(NOECHO) \$(FULLPERLRUN) " . line($mm, 'inc/PlotruneBuild/Rules.pm', 'install-engine', $note, '',
-                                                   $dir, $p->{arch}, $p->{ptr_bits}, $M), '',
+            "\t\$(NOECHO) \$(FULLPERLRUN) " . line($mm, 'inc/PlotruneBuild/Engine.pm', $note, '', $dir, $p->{arch}), '',
             'install ::',
             "\t\$(NOECHO) " . $mm->oneliner('print while <>') . ' ' . line($mm, $note), '',
             '.PHONY: plotrune_engine', '');
@@ -192,6 +192,6 @@ sub MY::test {
         'test :: plotrune_test_copy',
         "\t" . line($mm, "PLOTRUNE_MODULES=$test/modules.tsv", "PLOTRUNE_MODULE=$M", "PLOTRUNE_ARCH=$p->{arch}",
                     "PLOTRUNE_TREE=$test/tree") . ' TEST_VERBOSE=$(TEST_VERBOSE) $(FULLPERLRUN) '
-                    . line($mm, PlotruneBuild::Rules::test_command()) . ' t/*.t',
+                    . line($mm, PlotruneTestFolder::test_command()) . ' t/*.t',
         '', 'test_dynamic :: test', '';
 }

@@ -36,7 +36,7 @@ for perl in "$@"; do
   if run 'perl Makefile.PL' "$perl" Makefile.PL "INSTALL_BASE=$dir/inst" &&
      run make make && run 'make test' make test && run 'make install' make install; then
     step='load from the installed tree'
-    row=$("$perl" "$root/inc/PlotruneBuild/Rules.pm" describe 2>>"$log")
+    row=$("$perl" "$root/inc/PlotruneBuild/Command.pm" describe 2>>"$log")
     column() { bash "$root/tools/table-column.sh" - "$1" <<< "$row"; }
     want=$(column module) cpu=$(column arch) engine=$(column engine_file)
     engine_dir="$dir/src/plotrune-mm/test/modules/$cpu/$want"

@@ -15,7 +15,7 @@ build=$1; shift
 # (the first given, of two of one release).
 declare -A chosen=() version=()
 for perl in "$@"; do
-  probe=$("$perl" inc/PlotruneBuild/Rules.pm describe 2>/dev/null) || continue
+  probe=$("$perl" inc/PlotruneBuild/Command.pm describe 2>/dev/null) || continue
   field() { bash tools/table-column.sh - "$1" <<< "$probe"; }
   [[ $(field supported) == 1 ]] || continue
   module=$(field arch)/$(field module) v=$(field version)

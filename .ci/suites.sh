@@ -15,7 +15,7 @@ status=0
 declare -A seen=()
 rounds=()   # "perl;perl;..." per build folder
 for perl in "$@"; do
-  if ! row=$("$perl" inc/PlotruneBuild/Rules.pm describe); then
+  if ! row=$("$perl" inc/PlotruneBuild/Command.pm describe); then
     bash tools/emulation.sh check "$perl" || true
     echo "ci: cannot probe $perl" >&2
     echo "the probe of $perl" >> build-ci-logs/failed-rounds

@@ -1,12 +1,12 @@
 # How one module is built, tested and installed for each perl.
 #
-# Perl decides, CMake consumes: inc/PlotruneBuild/Rules.pm, run under each
+# Perl decides, CMake consumes: inc/PlotruneBuild/Command.pm, run under each
 # perl, writes a file of set() lines (its module name, the compile and link
 # flags that make the interpreter's structures look the same to the module
 # as to the interpreter, where everything goes), which is include()d here.
 
 set(PLOTRUNE_ROOT "${CMAKE_CURRENT_LIST_DIR}/..")
-set(PLOTRUNE_RULES "${PLOTRUNE_ROOT}/inc/PlotruneBuild/Rules.pm")
+set(PLOTRUNE_RULES "${PLOTRUNE_ROOT}/inc/PlotruneBuild/Command.pm")
 set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 
 # AddressSanitizer and UndefinedBehaviorSanitizer in the module and the
@@ -84,8 +84,8 @@ function(plotrune_probe perl out)
   set(${out} "${file}" PARENT_SCOPE)
 endfunction()
 
-# The engine's install comes first, before anything is written (the build
-# rules' install-engine, as for make install): one folder per processor,
+# The engine's install comes first, before anything is written
+# (inc/PlotruneBuild/Engine.pm, as for make install): one folder per processor,
 # the first build of each naming it.  Its note, when no engine was given,
 # is the install's last line (plotrune_end_install).
 function(plotrune_install_engine probes)
@@ -100,14 +100,14 @@ function(plotrune_install_engine probes)
     endif()
     if(NOT "${dir}" IN_LIST dirs)
       list(APPEND dirs "${dir}")
-      list(APPEND builds "\$ENV{DESTDIR}${dir}" "${plotrune_arch}" "${plotrune_ptr_bits}" "${plotrune_module}")
+      list(APPEND builds "\$ENV{DESTDIR}${dir}" "${plotrune_arch}")
       list(APPEND engines "\$ENV{DESTDIR}${dir}/${plotrune_engine_file}")
     endif()
   endforeach()
   list(GET probes 0 first)
   include("${first}")
   install(CODE "set(PLOTRUNE_ENGINE_NOTE_FILE \"${CMAKE_BINARY_DIR}/engine-note.txt\")
-    execute_process(COMMAND \"${plotrune_perl}\" \"${PLOTRUNE_RULES}\" install-engine \"\${PLOTRUNE_ENGINE_NOTE_FILE}\"
+    execute_process(COMMAND \"${plotrune_perl}\" \"${PLOTRUNE_ROOT}/inc/PlotruneBuild/Engine.pm\" \"\${PLOTRUNE_ENGINE_NOTE_FILE}\"
                             \"${PLOTRUNE_ENGINE}\" ${builds} ERROR_VARIABLE why RESULT_VARIABLE failed)
     if(failed)
       string(STRIP \"\${why}\" why)

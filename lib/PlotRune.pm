@@ -181,6 +181,38 @@ sub load {
     return $loaded = 1;
 }
 
+# The one boot of a build, which its .pm calls with what it was built as
+# ($pm: the .pm's own file).  A module compiled for another interface would
+# corrupt the interpreter that loads it: refuse before the module file is
+# opened.  The module file lies beside the .pm, so that the builds of one
+# processor share a folder and the engine in it.
+sub boot_build {
+    my ($package, $pm, $interface) = @_;
+    my $why = PlotRune::Configuration::misfit(PlotRune::Configuration::parse_interface($interface),
+                                              \%Config::Config);
+    die "$package does not fit this perl: $why: not loaded\n" if $why ne '';
+    require File::Spec;
+    (my $file = File::Spec->rel2abs($pm)) =~ s/\.pm\z/.so/;
+    boot_file($package, $file);
+    return 1;
+}
+
+# Loads a module file and runs its boot, as DynaLoader's bootstrap would,
+# with @args (the package name by default); returns what boot returns.
+sub boot_file {
+    my ($package, $file, @args) = @_;
+    require DynaLoader;
+    my $handle = DynaLoader::dl_load_file($file, 0)
+        or die "$package: cannot load $file: " . DynaLoader::dl_error() . "\n";
+    my $boot = DynaLoader::dl_find_symbol($handle, "boot_$package")
+        or die "$package: no boot_$package in $file: " . DynaLoader::dl_error() . "\n";
+    push @DynaLoader::dl_librefs, $handle;
+    push @DynaLoader::dl_modules, $package;
+    push @DynaLoader::dl_shared_objects, $file;
+    no warnings 'redefine';    # a second boot (the tests') registers the same subs again
+    return DynaLoader::dl_install_xsub("${package}::bootstrap", $boot, $file)->(@args ? @args : $package);
+}
+
 # use PlotRune qw(callMethod id): loads the build, then gives the caller
 # the subs it names; none by default.
 sub import {
@@ -274,15 +306,70 @@ module.  Without C<use>: C<require PlotRune; PlotRune-E<gt>import;>.
 
 =head1 WHICH BUILD IS LOADED
 
-A build fits a perl when it was made for the same binary interface: the same
-Perl series (5.12, 5.14, ...), interpreter threads or none, multiplicity,
-the sizes of IV, NV and pointers, large file support, the alignment of a
-double and the few compile-time defines that change the interpreter's
-structure (L<PlotRune::Configuration/interface> lists them).  Its point release
-and its archname do not matter: a build for Perl 5.18 serves 5.18.0 and
-5.18.4 alike.  The build's name says the series, IV width and threads; C<PlotRune-E<gt>module>
-gives the name this perl needs, and C<PlotRune::id()>
-the name of the build that was loaded.
+C<PlotRune-E<gt>module> gives the name of the build this perl needs, by
+the rule of L<PlotRune::Configuration>: its Perl series, IV width and
+threads.  Of the builds of that name in C<@INC>, C<use PlotRune> loads the
+first that was compiled for this perl's binary interface, and
+C<PlotRune::id()> gives the name of the build that was loaded.
+
+A build fits every perl of the binary interface it was compiled for, and
+only those.  Each build records its interface when it is built (C<$INTERFACE>
+in its C<.pm>, and the C<interface> column of an installed tree's
+manifest), and PlotRune and the build's C<.pm> compare it with the running
+perl's C<%Config> before anything is loaded.  What decides, and why:
+
+=over 4
+
+=item *
+
+the processor (C<cpu>: C<i386> for i386, i586 and i686, C<x86_64>, C<x32>,
+...): machine code runs on one processor only;
+
+=item *
+
+the Perl series (C<5.16>, any point release): each series changes the
+interpreter's structures and functions, point releases keep them;
+
+=item *
+
+interpreter threads: every call fetches the interpreter from the thread key
+and passes it on;
+
+=item *
+
+multiplicity: the interpreter's variables become fields of its structure,
+and its functions take it as an argument;
+
+=item *
+
+the sizes of IV, NV (and the NV's type) and pointers: the module reads
+these values straight out of scalars;
+
+=item *
+
+large-file support: the stat buffers lie inside the interpreter's
+structure, ahead of fields the module reads;
+
+=item *
+
+the alignment of a double (C<alignbytes>): where a double sits in a
+scalar's body;
+
+=item *
+
+C<-DDEBUGGING>, C<-DPERL_PERTURB_KEYS_DISABLED> and
+C<-DPERL_UTF8_CACHE_ASSERT>: they add fields to the interpreter's structure
+ahead of the ones the module reads.
+
+=back
+
+Not the archname, the point release, the install prefix, whether libperl is
+shared, or hardening flags: a distribution's 5.16.3
+(C<i386-linux-thread-multi>, C<-D_FORTIFY_SOURCE=2
+-fstack-protector-strong>) loads the C<perlplotrune516mt> built with
+another 5.16.3, and Debian 12's own 5.36.0
+(C<x86_64-linux-gnu-thread-multi>, C<-DDEBIAN>) the
+C<perlplotrune536i64mt> built with a plain 5.36.0.
 
 C<use PlotRune> never loads a build of another binary interface, which would
 corrupt the interpreter:
@@ -297,15 +384,52 @@ message naming the difference.
 =item *
 
 When no installed build fits, one message names the build wanted, this
-perl's shape (version, threads, IV and pointer sizes, archname), the builds
-found nearby, and how to build one from source: C<perl Makefile.PL && make
-&& make test && make install> (see L</INSTALLING>).
+perl's version, shape and interface, then either the builds of that name
+found and why each does not fit, or the builds near it (this name for
+another processor, the other builds of this Perl series; when there are
+none, as for a series or processor outside the supported set, the nearest:
+this shape in the closest series below and above on this processor, and
+this series on the others), and how to build one from source (see
+L</INSTALLING>):
+
+    PlotRune: no build for this perl: it wants perlplotrune522 (Perl 5.22.4, no threads, 32-bit IV, 32-bit pointers, i686-linux-ld; beyond the supported set, Perl 5.12 to 5.22 on 32-bit x86 and Perl 5.24 to 5.40 on x86_64; interface cpu=i386 series=5.22 threads=no multiplicity=no ivsize=4 nvsize=12-long-double ptrsize=4 largefiles=yes alignbytes=4 defines=none), and the ones in @INC do not fit:
+      /opt/plotrune/lib/perl5/PlotRune/i386/perlplotrune522.pm: built for an 8-byte NV (double), this perl has a 12-byte NV (long double)
+    Build one for this perl from the perlplotrune sources: perl Makefile.PL && make && make test && make install
 
 =item *
 
 A build of another version than PlotRune.pm's is refused.
 
 =back
+
+=head1 SUPPORTED PERLS
+
+The supported set is what the shipped builds serve: in each tier a set of
+names, each with its standard interface (a double NV, large files,
+multiplicity exactly when there are threads, none of the defines above,
+and the processor's pointer size and alignment).
+
+=over 4
+
+=item *
+
+Tier 1: Perl 5.12 to 5.22, even series, threads or not, a 32- or 64-bit IV
+(24 names), on 32-bit x86 (C<i386>): 4-byte pointers, 4-byte alignment.
+
+=item *
+
+Tier 2: Perl 5.24 to 5.40, even series, threads or not, a 64-bit IV (18
+names), on C<x86_64>: 8-byte pointers, 8-byte alignment.
+
+=back
+
+Tier 2 covers the perl of every current distribution (Debian 9 to 13,
+Ubuntu 18.04 to 24.04, RHEL 8 to 10: all with threads) and the perls of the
+official container images and perlbrew (without threads).  A perl that
+gives one of these names with another interface (a long double, say) is
+beyond the set: it builds its own module from source (L</INSTALLING>), and
+the shipped builds refuse it.  C<PlotRune::Configuration::supported> tells
+which a perl is.
 
 =head1 WHERE THE ENGINE MUST BE
 
@@ -318,37 +442,56 @@ that architecture's builds:
     lib/perl5/PlotRune/i386/libplotrune.so
     lib/perl5/PlotRune/x86_64/libplotrune.so
 
-When the engine cannot be loaded, C<use PlotRune> dies with the engine
-loader's message (C<Error loading ".../libplotrune.so" : ...>).
+When the build loads but its engine does not, C<use PlotRune> dies with the
+engine loader's message as it is (C<Error loading ".../libplotrune.so" :
+...>).
+
+To replace the engine of an installed tree or unpacked archive, copy the
+new C<libplotrune.so> over C<lib/perl5/PlotRune/E<lt>cpuE<gt>/libplotrune.so>
+(one file per processor); programs started afterwards use it.  The tree's
+manifest (C<perlplotrune-manifest.tsv>) then names the old file's SHA-256:
+install again with C<PLOTRUNE_ENGINE> to have both agree.
 
 =head1 INSTALLING
 
-For the perl that runs it, as any CPAN distribution:
+For the perl that runs it, as any CPAN distribution (ExtUtils::MakeMaker,
+which every perl ships; no CMake, any g++ from 4.8; a 32-bit perl on a
+64-bit host builds the same, its Config saying C<cc='gcc -m32'>):
 
     perl Makefile.PL && make && make test && make install
 
-C<make test> runs the test suite with a stand-in engine of the project's own.
-C<make install> installs no engine unless given one:
+C<make test> runs the test suite with a stand-in engine of the project's
+own (C<TEST_VERBOSE=1> for prove's C<-v>).  C<make install> puts the build,
+its C<.pm> and PlotRune.pm into that perl's site folders, where it looks
+without C<-I>.  Without an engine it installs none and ends with a line saying where
+one must go; give it one:
 
     make install PLOTRUNE_ENGINE=/path/to/libplotrune.so
 
-Elsewhere than the perl's own site folders:
+An empty C<PLOTRUNE_ENGINE>, or a file that cannot be read or is no shared
+library, fails the install with nothing written.  Elsewhere than the perl's
+own site folders, or staged for a system package:
 
     perl Makefile.PL INSTALL_BASE=/opt/plotrune && make && make test && make install
-    perl -I/opt/plotrune/lib/perl5 program.pl
+    perl -I/opt/plotrune/lib/perl5 -e 'use PlotRune; print PlotRune::id(), "\n"'
+    make install DESTDIR=/tmp/stage
 
 The builds of an installed tree are in C<lib/perl5/PlotRune/E<lt>cpuE<gt>/>
 (cpu: C<i386> or C<x86_64>), as C<E<lt>moduleE<gt>.pm> and
 C<E<lt>moduleE<gt>.so>.  Any perl of a build's binary interface finds it
 with nothing more than C<-I DIR/lib/perl5> (or C<PERL5LIB>, or C<use lib>),
-whatever its archname or point release.  The project's README tells how to
-build for several perls at once with CMake and how to ship one archive of
-every build.
+whatever its archname or point release; nothing in the tree is named after
+an archname.  To build for several perls at once and install them into one
+tree, or to ship one archive of every build, see F<docs/building.md> in the
+distribution.
 
 =head1 SEE ALSO
 
-L<PlotRune::Configuration>, the rule that names the builds; the README of
-the distribution; C<contract/plotrune_engine.h>, for engine authors.
+L<PlotRune::Configuration>, the rule that names the builds and the fit
+rule; in the distribution, F<README.md>, F<docs/building.md> (building
+every tier, installing, shipping), F<docs/testing.md>, and
+F<contract/README.md> with F<contract/plotrune_engine.h>, for engine
+authors.
 
 =head1 COPYRIGHT
 

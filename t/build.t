@@ -35,7 +35,7 @@ is(!!$b->{supported}, !!($in_range && $standard), "$M: the build knows whether i
 {
     # The build rules, run again under this perl, name the same build.
     my $root = project_root();
-    my @lines = split /\n/, `"$^X" "$root/inc/PlotruneBuild/Rules.pm" describe`;
+    my @lines = split /\n/, `"$^X" "$root/inc/PlotruneBuild/Command.pm" describe`;
     my %said;
     @said{ split /\t/, $lines[0] } = split /\t/, $lines[1];
     is($said{module}, $M, "$M: the configuration probe gives this module name under this perl");

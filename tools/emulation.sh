@@ -26,7 +26,7 @@
 #       runs, else the message and failure.  PLOTRUNE_I386_EMULATION=force
 #       registers the i386 handler even where the kernel runs i386 natively
 #       (a handler takes precedence over the kernel's own loader): the way to
-#       test the emulated path on such a host, best in a private binfmt_misc.
+#       test the emulated path on such a host, best in a private binfmt_misc (docs/foreign-processors.md).
 #   tools/emulation.sh status [CPU]     the lines (or that one), changing nothing
 #   tools/emulation.sh mode [CPU]       native, emulated or none (default i386)
 #   tools/emulation.sh check PERL ...
@@ -91,7 +91,7 @@ refused() {
 cpu_of() {
   local file=$1
   [[ $file == */* ]] || file=$(command -v "$file") || return 1
-  perl "$root/inc/PlotruneBuild/Rules.pm" elf-cpu "$file" 2>/dev/null
+  perl "$root/inc/PlotruneBuild/Command.pm" elf-cpu "$file" 2>/dev/null
 }
 
 runs() {

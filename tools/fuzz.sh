@@ -22,8 +22,8 @@ perl=$(command -v perl)
 bash tools/emulation.sh check "$perl"
 # The module's own compile flags, from the build rules, as every build takes
 # them (the fuzz target names its module itself).
-mapfile -t module_flags < <("$perl" inc/PlotruneBuild/Rules.pm module-flags clang++-14 | grep -v '^-DPLOTRUNE_MODULE=')
-engine_file=$("$perl" inc/PlotruneBuild/Rules.pm describe | tools/table-column.sh - engine_file)
+mapfile -t module_flags < <("$perl" inc/PlotruneBuild/Command.pm module-flags clang++-14 | grep -v '^-DPLOTRUNE_MODULE=')
+engine_file=$("$perl" inc/PlotruneBuild/Command.pm describe | tools/table-column.sh - engine_file)
 [[ ${#module_flags[@]} -gt 0 ]] || { echo "fuzz: the build rules gave no flags for $perl" >&2; exit 1; }
 # The shared libperl itself, by file name: linking it needs no development
 # symlink.

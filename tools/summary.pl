@@ -11,13 +11,14 @@ use warnings;
 use File::Spec;
 my $root;
 BEGIN { $root = File::Spec->catdir((File::Spec->splitpath(File::Spec->rel2abs(__FILE__)))[1], File::Spec->updir) }
-use lib File::Spec->catdir($root, 'inc');
-use PlotruneBuild::Rules ();
+use lib File::Spec->catdir($root, 't', 'lib'), File::Spec->catdir($root, 'lib');
+use PlotruneTestFolder ();
+use PlotRune::Configuration ();
 
 my ($table, @runs) = @ARGV;
 die "usage: $0 configurations.tsv modules.tsv [results.xml] ...\n" unless $table && @runs;
 
-sub rows { PlotruneBuild::Rules::read_table(@_) }
+sub rows { PlotruneTestFolder::read_table(@_) }
 
 # Test results per module and architecture, from ctest's JUnit report; and
 # the count of every test in it (the install steps too) that passed and that

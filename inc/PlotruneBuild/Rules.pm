@@ -1,24 +1,24 @@
 package PlotruneBuild::Rules;
 
-# How the module is built and installed for one perl: the one place that
-# decides, for both front doors.  Makefile.PL loads it and hands its answers
-# to MakeMaker; CMake runs it as a program under each perl
-# (perl inc/PlotruneBuild/Rules.pm COMMAND ...: see main at the end) and
-# include()s the file of set() lines it writes.  The module's name, its
-# compile and link flags, the per-build .pm that loads it, where everything
-# goes in a build folder and in an install, the engine's install and the
-# columns of every table the build writes all come from here, and from that
-# perl's own Config.
+# How the module is built for one perl: its name, its compile and link
+# flags, the build's .pm that loads it and where everything goes in an
+# install.  The one place that decides, for both front doors: Makefile.PL
+# hands these answers to MakeMaker, and CMake takes them as set() lines from
+# PlotruneBuild::Command, run under each perl.  Everything here follows from
+# that perl's own Config and the name rule (PlotRune::Configuration).
 #
 # Kept to what Perl 5.12 understands: it runs under the perl being built for.
 
 use strict;
 use warnings;
 
+use Exporter 'import';
 use File::Spec ();
 use Text::ParseWords ();
 
-my $root;
+our @EXPORT_OK = qw(engine_file write_build_files write_text);
+
+our $root;
 BEGIN {
     my $here = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
     require Cwd;
@@ -27,8 +27,7 @@ BEGIN {
 }
 use PlotRune::Configuration ();
 
-# The one version of the distribution, as lib/PlotRune.pm declares it (read,
-# not run: PlotRune refuses to load under a perl it has no name for).
+# The one version of the distribution, as lib/PlotRune.pm declares it.
 our $VERSION;
 BEGIN {
     require ExtUtils::MakeMaker;
@@ -47,73 +46,17 @@ sub engine_file {
     die "no PLOTRUNE_LIBRARY_NAME in $header\n";
 }
 
-# ---------------------------------------------------------------- tables
-
-# The rows of a tab-separated table, each a hash by the column names of its
-# header: the first line not commented out, or the commented line that
-# $header matches (an install tree's manifest: "# build\tmodule...").
-# Lines that are comments, or do not start as $header's rows do, are
-# passed over.  The one reader of every table the project keeps or writes.
-sub read_table {
-    my ($file, $header) = @_;
-    open my $fh, '<', $file or die "cannot read $file: $!\n";
-    my (@columns, @rows);
-    while (my $line = <$fh>) {
-        chomp $line;
-        if (!@columns) {
-            if ($header ? $line =~ $header : $line !~ /^#/) {
-                $line =~ s/^# //;
-                @columns = split /\t/, $line;
-            }
-            next;
-        }
-        next if $line =~ /^#/ || ($header && $line !~ /^\Q$columns[0]\E\t/);
-        my %row;
-        @row{@columns} = split /\t/, $line;
-        push @rows, \%row;
-    }
-    return @rows;
-}
-
-# One row of a table by its column names; the header first when the file is
-# new.  The one writer of the build folders' module tables (modules.tsv).
-sub append_row {
-    my ($file, $columns, $row) = @_;
-    my $new = !-s $file;
-    open my $fh, '>>', $file or die "cannot write $file: $!\n";
-    print $fh join("\t", @$columns), "\n" if $new;
-    print $fh join("\t", map { defined $row->{$_} ? $row->{$_} : '' } @$columns), "\n";
-    close $fh or die "cannot write $file: $!\n";
-}
-
 # ---------------------------------------------------------------- a perl
 
 # What the build needs to know of one perl, from its Config (pass \%Config).
-# Options: table (data/configurations.tsv, checked against the rule);
-# checked (true: the checked build for engine authors, which checks every
-# rule of the engine contract; same module name, same table).
+# checked: the checked build for engine authors, which checks every rule of
+# the engine contract (same module name).
 sub probe {
     my ($config, %o) = @_;
-    my $shape = PlotRune::Configuration::shape($config);
-    my $module = PlotRune::Configuration::module_name($config);
     my $interface = PlotRune::Configuration::interface($config);
-    if ($o{table}) {
-        my $tier = PlotRune::Configuration::tier($config);
-        my $listed;
-        for my $row (read_table($o{table})) {
-            next unless $row->{cpu} eq $interface->{cpu} && $row->{perl} eq "5.$shape->{minor}"
-                     && ($row->{threads} eq 'yes') == $shape->{threads} && $row->{iv_bits} == $shape->{iv_bits};
-            die "configuration table names $row->{module} where the rule gives $module\n" if $row->{module} ne $module;
-            die "configuration table puts $module in tier $row->{tier}, the rule in "
-                . ($tier ? "tier $tier->{tier}" : 'none') . "\n" unless $tier && $tier->{tier} eq $row->{tier};
-            $listed = 1;
-        }
-        die "configuration table and rule disagree on whether $module is one of the supported names\n"
-            if !$listed != !$tier;
-    }
     my %p = (
-        %$shape,
-        module     => $module,
+        %{ PlotRune::Configuration::shape($config) },
+        module     => PlotRune::Configuration::module_name($config),
         # The processor, as builds and build folders are filed by it.
         arch       => $interface->{cpu},
         interface  => PlotRune::Configuration::interface_text($interface),
@@ -303,85 +246,7 @@ sub engine_compile_flags {
 
 sub engine_link_flags { arch_flags($_[0]) }
 
-# What a build folder holds beside each module, all under the engine's file
-# name: the stand-in engine, the one to use, and two test doubles for the
-# load tests, in folders that say so.  kind, source (in t/engines), defines,
-# subfolder of the module's folder ('' for beside it), the column of the
-# module table that names the file, and flags for compiling and linking.
-sub test_engines {
-    my ($p) = @_;
-    return (
-        { kind => 'engine', source => 'standin_engine.c', defines => [], dir => '',
-          column => 'engine_file' },
-        # A library that lacks runMethod.
-        { kind => 'no_entry', source => 'no_entry.c', defines => [], dir => 'test-double-no-entry',
-          column => 'engine_without_entry_file' },
-        # An engine with a symbol nobody defines, which only lazy binding can open.
-        { kind => 'lazy', source => 'standin_engine.c', defines => ['PLOTRUNE_NEEDS_LAZY_BINDING'],
-          dir => 'test-double-lazy', column => 'engine_lazy_file' },
-        # For the checked build's tests: an engine that breaks every rule it
-        # can, one from a thread of its own.
-        ($p && $p->{checked} ? { kind => 'breaching', source => 'breaching_engine.c', defines => [],
-                                 dir => 'test-double-breaching', column => 'engine_breaching_file',
-                                 flags => ['-pthread'] } : ()),
-    );
-}
-
-sub test_engine_source { "$root/t/engines/$_[0]{source}" }
-
-# The module table of a build folder (modules.tsv): one row per module, these
-# columns, read by their names.
-sub module_table_columns {
-    return (qw(module arch perl module_file), (map { $_->{column} } test_engines({ checked => 1 })),
-            qw(supported checked));
-}
-
-# Where a build folder (CMake's, or Makefile.PL's test copy) puts one
-# module: modules/<cpu>/<module>/, the test engines beside it or in their
-# subfolders.  Returns { dir, module_file, engine folder and file per kind }.
-sub build_folder {
-    my ($p, $top) = @_;
-    my $dir = "$top/modules/$p->{arch}/$p->{module}";
-    my %folder = (dir => $dir, module_file => "$dir/$p->{module}.so");
-    for my $e (test_engines($p)) {
-        my $sub = length $e->{dir} ? "$dir/$e->{dir}" : $dir;
-        $folder{"$e->{kind}_dir"} = $sub;
-        $folder{ $e->{kind} } = "$sub/" . engine_file();
-    }
-    return \%folder;
-}
-
-# Adds the module's row to the build folder's module table.
-sub add_module_row {
-    my ($p, $table, $perl, $folder) = @_;
-    my %row = (module => $p->{module}, arch => $p->{arch}, perl => $perl, module_file => $folder->{module_file},
-               supported => $p->{supported}, checked => $p->{checked},
-               map { ($_->{column} => $folder->{ $_->{kind} }) } test_engines($p));
-    append_row($table, [ module_table_columns() ], \%row);
-}
-
-# The builds an install tree's manifest (perlplotrune-manifest.tsv) lists:
-# its header, commented, and one line per build.
-sub tree_manifest_columns { qw(build module perl threads iv_bits ptr_bits archname supported checked interface) }
-
-sub tree_manifest_line {
-    my ($p) = @_;
-    my %line = (%$p, build => 'build', perl => $p->{version});
-    return join("\t", map { $line{$_} } tree_manifest_columns()) . "\n";
-}
-
-sub tree_manifest_header {
-    return "# perlplotrune $VERSION: the builds in this tree, then the SHA-256 of every file in it\n"
-         . '# ' . join("\t", tree_manifest_columns()) . "\n";
-}
-
-# The test command, the words after the module's own perl: prove with the
-# tests' library, then the test files (TEST_VERBOSE=1 for prove's -v).
-sub test_command {
-    my $prove = 'my $p = App::Prove->new; $p->process_args(($ENV{TEST_VERBOSE} ? ("-v") : ()), @ARGV); '
-              . 'exit($p->run ? 0 : 1)';
-    return ('-MApp::Prove', '-e', $prove, '--', '-I', "$root/t/lib");
-}
+# ---------------------------------------------------------------- an install
 
 # Where an install puts things: a Perl library tree whose one folder the
 # perl is given (-I, PERL5LIB, use lib), or a perl's own site library.
@@ -408,87 +273,12 @@ sub tree_layout { layout($_[0], 'lib/perl5') }
 # In the perl's own site library (absolute).
 sub site_layout { layout($_[0], $_[0]{sitelib}) }
 
-# The processor an ELF file is for, as builds are filed (the names of
-# PlotRune::Configuration::cpu), from its class and machine: 'unknown' for
-# another processor, undef for a file that is no ELF file.  The one reader of ELF
-# headers (tools/emulation.sh asks it which processor a perl is for).
-my %elf_cpu = ('1 3' => 'i386', '2 62' => 'x86_64', '1 62' => 'x32', '2 183' => 'aarch64', '1 40' => 'arm');
-sub elf_cpu {
-    my ($file) = @_;
-    open my $fh, '<', $file or die "cannot read $file: $!\n";
-    binmode $fh;
-    my $head = '';
-    read $fh, $head, 20;
-    return undef unless length $head == 20 && substr($head, 0, 4) eq "\x7fELF";
-    return $elf_cpu{ ord(substr $head, 4, 1) . ' ' . unpack('v', substr $head, 18, 2) } || 'unknown';
-}
-
-# The engine given for an install (one file, or several separated by ':',
-# one per processor): the one for this build's processor, since an engine
-# built for another would never load.  Reads every file given and dies,
-# before anything is installed, when one cannot be read, is no shared
-# library, or none is for this processor.  None given gives undef: install
-# no engine; but PLOTRUNE_ENGINE given and empty ($given) is a mistake.
-sub engine_for {
-    my ($p, $engines, $given) = @_;
-    die "PLOTRUNE_ENGINE is set but empty: give the path of " . engine_file() . " (several separated by ':'), "
-      . "or leave it unset to install no engine\n" if $given && (!defined $engines || $engines eq '');
-    return undef unless defined $engines && $engines ne '';
-    my $chosen;
-    for my $engine (split /:/, $engines) {
-        die "PLOTRUNE_ENGINE: an empty path in '$engines'\n" if $engine eq '';
-        my $cpu = eval { elf_cpu($engine) };
-        die "PLOTRUNE_ENGINE: $@" if $@;
-        die "PLOTRUNE_ENGINE: $engine is no shared library (not an ELF file)\n" unless defined $cpu;
-        $chosen = $engine if !defined $chosen && $cpu eq $p->{arch};
-    }
-    die "PLOTRUNE_ENGINE: none of $engines is built for $p->{arch} ($p->{ptr_bits}-bit), as $p->{module} needs\n"
-        unless defined $chosen;
-    return $chosen;
-}
-
-# The engine's install, one step for cmake --install and make install
-# alike, run before anything else is installed.  The engine is not ours: it
-# is installed only when given, in PLOTRUNE_ENGINE (from the environment,
-# else $default, the one configured): one file, or several separated by ':',
-# one per processor.  Every file given is read and one chosen for each
-# folder of builds before anything is copied, so that a wrong one fails the
-# install before it writes; then each folder gets its copy.  $builds:
-# [ { dir (DESTDIR in it), arch, ptr_bits, module } ], one per folder.
-# Returns the line an install without an engine ends with, or ''.
-sub install_engine {
-    my ($builds, $default) = @_;
-    my $given = exists $ENV{PLOTRUNE_ENGINE};
-    my $engines = $given ? $ENV{PLOTRUNE_ENGINE} : $default;
-    my @chosen = map { engine_for($_, $engines, $given) } @$builds;
-    return no_engine_note(join ' and ', map { $_->{dir} } @$builds) unless @chosen && defined $chosen[0];
-    require File::Copy;
-    require File::Path;
-    my $name = engine_file();
-    for my $i (0 .. $#chosen) {
-        my $dir = $builds->[$i]{dir};
-        File::Path::mkpath($dir);
-        File::Copy::copy($chosen[$i], "$dir/$name") or die "PLOTRUNE_ENGINE: cannot copy $chosen[$i] to $dir: $!\n";
-        chmod 0755, "$dir/$name";
-        print "Installing engine $chosen[$i] in $dir\n";
-    }
-    return '';
-}
-
-# The line an install without an engine ends with.
-sub no_engine_note {
-    my ($dirs) = @_;
-    my $name = engine_file();
-    return "No engine installed: put $name in $dirs (or where the system's library search finds it), "
-         . "or install again with PLOTRUNE_ENGINE=/path/to/$name\n";
-}
-
 # The pure-Perl files every install holds, relative to the library folder.
 sub perl_files { ('PlotRune.pm', 'PlotRune/Configuration.pm') }
 
-# The .pm of one build: checks that the running perl has the binary
-# interface the module was compiled for, then loads the module file beside
-# it.  PlotRune reads its $VERSION and $INTERFACE lines before loading it.
+# The .pm of one build: what it was built as (PlotRune reads these lines
+# without running the file), then PlotRune's boot of it, which checks that
+# the running perl has the binary interface the module was compiled for.
 sub module_pm {
     my ($p) = @_;
     my ($mm) = $p->{version} =~ /^(5\.\d+)/;
@@ -501,43 +291,17 @@ END
     return <<"END" . module_pod($p, $mm);
 package $p->{module};
 
-# Loads the perlplotrune module built for Perl $mm on $p->{arch}.
-# Written by the perlplotrune build; PlotRune picks this file for any perl
-# of the binary interface below, whatever its archname or point release.
-
-use strict;
-use warnings;
+# The perlplotrune module built for Perl $mm on $p->{arch}.  Written by the
+# perlplotrune build; PlotRune picks this file for any perl of the binary
+# interface below, whatever its archname or point release.
 
 our \$VERSION = '$VERSION';
 $checked
 # The binary interface the module file was compiled for.
 our \$INTERFACE = '$p->{interface}';
 
-# A module compiled for another interface would corrupt the interpreter
-# that loads it: refuse before the module file is opened.
-{
-    require Config;
-    require PlotRune::Configuration;
-    my \$why = PlotRune::Configuration::misfit(PlotRune::Configuration::parse_interface(\$INTERFACE),
-                                              \\%Config::Config);
-    die "$p->{module} does not fit this perl: \$why: not loaded\\n" if \$why ne '';
-}
-
-# The module file lies beside this one, so that the builds of one processor
-# share a folder and the engine in it.
-{
-    require DynaLoader;
-    require File::Spec;
-    (my \$file = File::Spec->rel2abs(__FILE__)) =~ s/\\.pm\\z/.so/;
-    my \$handle = DynaLoader::dl_load_file(\$file, 0)
-        or die "$p->{module}: cannot load \$file: " . DynaLoader::dl_error() . "\\n";
-    my \$boot = DynaLoader::dl_find_symbol(\$handle, 'boot_$p->{module}')
-        or die "$p->{module}: no boot_$p->{module} in \$file: " . DynaLoader::dl_error() . "\\n";
-    push \@DynaLoader::dl_librefs, \$handle;
-    push \@DynaLoader::dl_modules, __PACKAGE__;
-    push \@DynaLoader::dl_shared_objects, \$file;
-    DynaLoader::dl_install_xsub(__PACKAGE__ . '::bootstrap', \$boot, \$file)->(__PACKAGE__);
-}
+require PlotRune;
+PlotRune::boot_build(__PACKAGE__, __FILE__, \$INTERFACE);
 
 1;
 
@@ -585,115 +349,11 @@ sub write_build_files {
     return ($files{pm}[0], $files{map}[0]);
 }
 
-# ---------------------------------------------------------------- CMake
-
-# A CMake set() line: each value one bracket argument, taken as it is; a ;
-# inside a value stays part of it.
-sub cmake_set {
-    my ($name, @values) = @_;
-    return "set($name" . join('', map { (my $v = $_) =~ s/;/\\;/g; " [==[$v]==]" } @values) . ")\n";
-}
-
-# What the CMake build needs to build, test and install one perl's module,
-# as CMake set() lines.  $o: perl, build (the build folder), cxx, site
-# (install into the perl's own site library).
-sub cmake_settings {
-    my ($p, $o) = @_;
-    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}");
-    my $folder = build_folder($p, $o->{build});
-    my $install = $o->{site} ? site_layout($p) : tree_layout($p);
-    my @engines = test_engines($p);
-    # CMake's compilers make code for this host's processor: a module for
-    # another is compiled and linked by the rules' cross compiler instead.
-    my $cross = @{ cross_flags($p) };
-    my $cxx = $cross ? cxx_compiler($p) : $o->{cxx};
-    my $text = join '',
-        (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version ptr_bits supported checked)),
-        cmake_set(plotrune_perl => $o->{perl}),
-        cmake_set(plotrune_supported_set => $PlotRune::Configuration::SUPPORTED_SET),
-        cmake_set(plotrune_dist_version => $VERSION),
-        cmake_set(plotrune_module_flags => module_compile_flags($p, cxx => $cxx)),
-        cmake_set(plotrune_cross_cxx => $cross ? $cxx : ()), cmake_set(plotrune_cross_cc => $cross ? c_compiler($p) : ()),
-        cmake_set(plotrune_module_ldflags => module_link_flags($p, $map)),
-        cmake_set(plotrune_module_libs => module_link_libraries($p)),
-        cmake_set(plotrune_module_pm => $pm), cmake_set(plotrune_version_script => $map),
-        cmake_set(plotrune_module_dir => $folder->{dir}),
-        cmake_set(plotrune_engine_file => engine_file()),
-        cmake_set(plotrune_engine_flags => engine_compile_flags($p)),
-        cmake_set(plotrune_engine_ldflags => engine_link_flags($p)),
-        cmake_set(plotrune_test_engines => map { $_->{kind} } @engines),
-        (map { (cmake_set("plotrune_test_engine_$_->{kind}_source" => test_engine_source($_)),
-                cmake_set("plotrune_test_engine_$_->{kind}_dir" => $folder->{"$_->{kind}_dir"}),
-                cmake_set("plotrune_test_engine_$_->{kind}_defines" => @{ $_->{defines} }),
-                cmake_set("plotrune_test_engine_$_->{kind}_flags" => @{ $_->{flags} || [] })) } @engines),
-        cmake_set(plotrune_test_command => test_command()),
-        cmake_set(plotrune_perl_files => perl_files()),
-        cmake_set(plotrune_install_lib => $install->{lib}),
-        cmake_set(plotrune_install_dir => $install->{dir}),
-        cmake_set(plotrune_tree_manifest_header => tree_manifest_header()),
-        cmake_set(plotrune_tree_manifest_line => tree_manifest_line($p));
-    add_module_row($p, "$o->{build}/modules.tsv", $o->{perl}, $folder);
-    return $text;
-}
-
-# ---------------------------------------------------------------- as a program
-
-# perl inc/PlotruneBuild/Rules.pm COMMAND ARGS, under the perl built for:
-#   cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT
-#       writes OUT, the set() lines CMake include()s for this perl, the
-#       build's .pm and version script, and its row of BUILD-FOLDER's
-#       module table (modules.tsv);
-#   describe
-#       this perl's build as a table of one row (module arch version ptr_bits
-#       supported engine_file), for shell scripts to read by column name;
-#   module-flags CXX
-#       the module's compile flags, one a line;
-#   elf-cpu FILE
-#       the processor FILE is a program or library for (elf_cpu);
-#   install-engine NOTE-FILE DEFAULT [DIR CPU POINTER-BITS MODULE] ...
-#       the engine's install (install_engine) for these folders of builds;
-#       the note an install without an engine ends with goes to NOTE-FILE
-#       (empty when an engine was installed), for the install's last line.
-sub main {
-    my ($command, @args) = @_;
-    require Config;
-    my %flag;
-    while (@args && $args[0] =~ /^--(checked|site)\z/) { shift @args; $flag{$1} = 1 }
-    my $p = $command =~ /^(install-engine|elf-cpu)\z/ ? undef
-          : probe(\%Config::Config, table => "$root/data/configurations.tsv", checked => $flag{checked});
-    if ($command eq 'cmake' && @args == 4) {
-        my ($perl, $build, $cxx, $out) = @args;
-        write_text($out, cmake_settings($p, { perl => $perl, build => $build, cxx => $cxx, site => $flag{site} }));
-    } elsif ($command eq 'describe' && !@args) {
-        my @columns = qw(module arch version ptr_bits supported engine_file);
-        my %row = (%$p, engine_file => engine_file());
-        print join("\t", @columns), "\n", join("\t", @row{@columns}), "\n";
-    } elsif ($command eq 'elf-cpu' && @args == 1) {
-        my $cpu = elf_cpu($args[0]);
-        die "$args[0] is no ELF file\n" unless defined $cpu;
-        print "$cpu\n";
-    } elsif ($command eq 'module-flags' && @args == 1) {
-        print "$_\n" for module_compile_flags($p, cxx => $args[0]);
-    } elsif ($command eq 'install-engine' && @args >= 2 && @args % 4 == 2) {
-        my ($note, $default, @rest) = @args;
-        my @builds;
-        push @builds, { dir => shift @rest, arch => shift @rest, ptr_bits => shift @rest, module => shift @rest }
-            while @rest;
-        write_text($note, install_engine(\@builds, $default));
-    } else {
-        die "usage: perl $0 cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT | describe | module-flags CXX\n"
-          . "       | elf-cpu FILE | install-engine NOTE-FILE DEFAULT [DIR CPU POINTER-BITS MODULE] ...\n";
-    }
-    return 0;
-}
-
 sub write_text {
     my ($file, $text) = @_;
     open my $fh, '>', $file or die "cannot write $file: $!\n";
     print $fh $text;
     close $fh or die "cannot write $file: $!\n";
 }
-
-exit main(@ARGV) unless caller;
 
 1;

@@ -11,7 +11,6 @@ use strict;
 use warnings;
 
 use Config;
-use DynaLoader ();
 use File::Spec ();
 use File::Temp ();
 use Exporter 'import';
@@ -52,7 +51,7 @@ sub sub_names {
 }
 
 # The rows of a table by its column names, as the build rules read them.
-sub table_rows { rules(); PlotruneBuild::Rules::read_table(@_) }
+sub table_rows { require PlotruneTestFolder; PlotruneTestFolder::read_table(@_) }
 
 # Every row of the module table of this test run.
 sub module_rows {
@@ -90,17 +89,12 @@ sub breach {
 
 # ---------------------------------------------------------------- loading
 
-# Loads a module file and runs its boot, as DynaLoader's bootstrap would.
-# Returns boot's return list; dies with boot's error.
+# Loads a module file and runs its boot, as a build's .pm does, but with no
+# check of its fit.  Returns boot's return list; dies with boot's error.
 sub boot_module {
     my ($file, $module, @boot_args) = @_;
-    no warnings 'redefine'; # a second boot registers the same subs again
-    my $handle = DynaLoader::dl_load_file($file, 0)
-        or die "cannot load $file: " . DynaLoader::dl_error() . "\n";
-    my $symbol = DynaLoader::dl_find_symbol($handle, "boot_$module")
-        or die "no boot_$module in $file: " . DynaLoader::dl_error() . "\n";
-    my $boot = DynaLoader::dl_install_xsub("${module}::bootstrap", $symbol, $file);
-    return $boot->(@boot_args ? @boot_args : ($module));
+    sub_names();    # PlotRune, from this source tree
+    return PlotRune::boot_file($module, $file, @boot_args);
 }
 
 my $loaded;

@@ -1,0 +1,122 @@
+package PlotruneBuild::Command;
+
+# The build rules as a program, run under the perl built for:
+#
+#   perl inc/PlotruneBuild/Command.pm cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT
+#       writes OUT, the set() lines CMake include()s for this perl (the
+#       build rules' answers), the build's .pm and version script, and its
+#       row of BUILD-FOLDER's module table (modules.tsv);
+#   perl inc/PlotruneBuild/Command.pm describe
+#       this perl's build as a table of one row (module arch version ptr_bits
+#       supported engine_file), for shell scripts to read by column name;
+#   perl inc/PlotruneBuild/Command.pm module-flags CXX
+#       the module's compile flags, one a line;
+#   perl inc/PlotruneBuild/Command.pm elf-cpu FILE
+#       the processor FILE is a program or library for (under any perl).
+#
+# Kept to what Perl 5.12 understands: it runs under the perl being built for.
+
+use strict;
+use warnings;
+
+use File::Spec ();
+BEGIN { unshift @INC, File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]) . '/..' }
+use PlotruneBuild::Rules qw(engine_file write_build_files write_text);
+use lib "$PlotruneBuild::Rules::root/t/lib";
+use PlotruneTestFolder ();
+
+# The builds an install tree's manifest (perlplotrune-manifest.tsv) lists:
+# its header, commented, and one line per build.
+sub tree_manifest_columns { qw(build module perl threads iv_bits ptr_bits archname supported checked interface) }
+
+sub tree_manifest_line {
+    my ($p) = @_;
+    my %line = (%$p, build => 'build', perl => $p->{version});
+    return join("\t", map { $line{$_} } tree_manifest_columns()) . "\n";
+}
+
+sub tree_manifest_header {
+    return "# perlplotrune $PlotruneBuild::Rules::VERSION: the builds in this tree, then the SHA-256 of every file in it\n"
+         . '# ' . join("\t", tree_manifest_columns()) . "\n";
+}
+
+# A CMake set() line: each value one bracket argument, taken as it is; a ;
+# inside a value stays part of it.
+sub cmake_set {
+    my ($name, @values) = @_;
+    return "set($name" . join('', map { (my $v = $_) =~ s/;/\\;/g; " [==[$v]==]" } @values) . ")\n";
+}
+
+# What the CMake build needs to build, test and install one perl's module,
+# as CMake set() lines.  $o: perl, build (the build folder), cxx, site
+# (install into the perl's own site library).
+sub cmake_settings {
+    my ($p, $o) = @_;
+    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}");
+    my $folder = PlotruneTestFolder::build_folder($p, $o->{build});
+    my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
+    my @engines = PlotruneTestFolder::test_engines($p);
+    # CMake's compilers make code for this host's processor: a module for
+    # another is compiled and linked by the rules' cross compiler instead.
+    my $cross = @{ PlotruneBuild::Rules::cross_flags($p) };
+    my $cxx = $cross ? PlotruneBuild::Rules::cxx_compiler($p) : $o->{cxx};
+    my $text = join '',
+        (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version supported checked)),
+        cmake_set(plotrune_perl => $o->{perl}),
+        cmake_set(plotrune_supported_set => $PlotRune::Configuration::SUPPORTED_SET),
+        cmake_set(plotrune_dist_version => $PlotruneBuild::Rules::VERSION),
+        cmake_set(plotrune_module_flags => PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx)),
+        cmake_set(plotrune_cross_cxx => $cross ? $cxx : ()),
+        cmake_set(plotrune_cross_cc => $cross ? PlotruneBuild::Rules::c_compiler($p) : ()),
+        cmake_set(plotrune_module_ldflags => PlotruneBuild::Rules::module_link_flags($p, $map)),
+        cmake_set(plotrune_module_libs => PlotruneBuild::Rules::module_link_libraries($p)),
+        cmake_set(plotrune_module_pm => $pm), cmake_set(plotrune_version_script => $map),
+        cmake_set(plotrune_module_dir => $folder->{dir}),
+        cmake_set(plotrune_engine_file => engine_file()),
+        cmake_set(plotrune_engine_flags => PlotruneBuild::Rules::engine_compile_flags($p)),
+        cmake_set(plotrune_engine_ldflags => PlotruneBuild::Rules::engine_link_flags($p)),
+        cmake_set(plotrune_test_engines => map { $_->{kind} } @engines),
+        (map { (cmake_set("plotrune_test_engine_$_->{kind}_source" => PlotruneTestFolder::test_engine_source($_)),
+                cmake_set("plotrune_test_engine_$_->{kind}_dir" => $folder->{"$_->{kind}_dir"}),
+                cmake_set("plotrune_test_engine_$_->{kind}_defines" => @{ $_->{defines} }),
+                cmake_set("plotrune_test_engine_$_->{kind}_flags" => @{ $_->{flags} || [] })) } @engines),
+        cmake_set(plotrune_test_command => PlotruneTestFolder::test_command()),
+        cmake_set(plotrune_perl_files => PlotruneBuild::Rules::perl_files()),
+        cmake_set(plotrune_install_lib => $install->{lib}),
+        cmake_set(plotrune_install_dir => $install->{dir}),
+        cmake_set(plotrune_tree_manifest_header => tree_manifest_header()),
+        cmake_set(plotrune_tree_manifest_line => tree_manifest_line($p));
+    PlotruneTestFolder::add_module_row($p, "$o->{build}/modules.tsv", $o->{perl}, $folder);
+    return $text;
+}
+
+sub main {
+    my ($command, @args) = @_;
+    if ($command eq 'elf-cpu' && @args == 1) {
+        require PlotruneBuild::Engine;
+        print PlotruneBuild::Engine::elf_cpu($args[0]), "\n";
+        return 0;
+    }
+    require Config;
+    my %flag;
+    while (@args && $args[0] =~ /^--(checked|site)\z/) { shift @args; $flag{$1} = 1 }
+    my $p = PlotruneBuild::Rules::probe(\%Config::Config, checked => $flag{checked});
+    if ($command eq 'cmake' && @args == 4) {
+        my ($perl, $build, $cxx, $out) = @args;
+        write_text($out, cmake_settings($p, { perl => $perl, build => $build, cxx => $cxx, site => $flag{site} }));
+    } elsif ($command eq 'describe' && !@args) {
+        my @columns = qw(module arch version ptr_bits supported engine_file);
+        my %row = (%$p, engine_file => engine_file());
+        print join("\t", @columns), "\n", join("\t", @row{@columns}), "\n";
+    } elsif ($command eq 'module-flags' && @args == 1) {
+        print "$_\n" for PlotruneBuild::Rules::module_compile_flags($p, cxx => $args[0]);
+    } else {
+        die "usage: perl $0 cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT | describe | module-flags CXX\n"
+          . "       | elf-cpu FILE\n";
+    }
+    return 0;
+}
+
+exit main(@ARGV) unless caller;
+
+1;
