@@ -67,7 +67,7 @@ declare -A c_library=([aarch64]='libc6 libgcc-s1')
 # What compiling for it on a host of another processor needs: the C
 # library's headers and startup files and the compiler's own library in the
 # sysroot, clang to compile for it and binutils to link for it.
-declare -A c_library_dev=([aarch64]='libc6-dev linux-libc-dev libgcc-12-dev')
+declare -A c_library_dev=([aarch64]='libc6-dev linux-libc-dev libgcc-12-dev libcrypt-dev')
 declare -A cross_tools=([aarch64]='clang binutils-aarch64-linux-gnu')
 # What a handler of ours runs, and the arm64 file tree it gives the program.
 sysroot() { echo "$cache/$1-sysroot"; }
@@ -160,7 +160,6 @@ unpack() {
   local arch=${debian[$cpu]} dest work package version got deb
   dest=$(sysroot "$cpu")
   [[ $(id -u) == 0 ]] || { echo "need root to unpack Debian's $arch packages" >&2; return 1; }
-  bash "$root/tools/ensure-packages.sh" dpkg apt >/dev/null
   if ! dpkg --print-foreign-architectures | grep -qx "$arch" && [[ $(dpkg --print-architecture) != "$arch" ]]; then
     dpkg --add-architecture "$arch"
     # A mirror in mid-sync fails one index or another: the rest may do.
@@ -168,18 +167,19 @@ unpack() {
   fi
   mkdir -p "$dest"
   work=$(mktemp -d "${TMPDIR:-/tmp}/$cpu-debs.XXXXXX")
+  # The candidate versions, all in one query: of name:arch, or of name
+  # for an architecture-independent package (perl-modules-5.36).
+  local -A candidate=()
+  local -a names=()
+  for package; do names+=("$package:$arch" "$package"); done
+  while read -r name version; do candidate[$name]=$version; done < <(
+    apt-cache policy "${names[@]}" 2>/dev/null | awk '/^[^ ]/ { n = $1; sub(/:$/, "", n) } /^  Candidate:/ { print n, $2 }')
   for package; do
-    # Architecture-independent packages (perl-modules-5.36) have no :arm64.
     got=
     for name in "$package:$arch" "$package"; do
-      version=$(apt-cache policy "$name" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+      version=${candidate[$name]:-}
       [[ -n $version && $version != '(none)' ]] && { got=$name; break; }
     done
-    if [[ -z $got ]]; then
-      apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 || true
-      version=$(apt-cache policy "$package:$arch" 2>/dev/null | sed -n 's/^ *Candidate: //p')
-      [[ -n $version && $version != '(none)' ]] && got=$package:$arch
-    fi
     [[ -n $got ]] || { rm -rf "$work"; echo "cannot get $package for $arch: the package lists name no version of it" >&2; return 1; }
     if ! grep -qxF "$got=$version" "$dest/.unpacked" 2>/dev/null; then
       (cd "$work" && apt-get download -qq "$got=$version" >/dev/null 2>"$work/why") || {

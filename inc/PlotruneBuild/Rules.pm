@@ -210,7 +210,14 @@ sub module_compile_flags {
         # Through the GOT each call into the interpreter (several per Perl
         # call) skips the PLT's jump.
         '-fno-plt';
-    return (arch_flags($p), cxx_only(words($p->{ccflags}, $p->{optimize}, $p->{cccdlflags})),
+    # GCC's -fpcc-struct-return (Perl 5.24's Configure gives it) returns
+    # every struct in memory; clang takes it for 32-bit x86 only.  No struct
+    # passes by value between the module and the interpreter (the functions
+    # it calls return pointers, numbers or nothing; the inline ones are
+    # compiled into the module), so clang builds for aarch64 without it.
+    my @own = grep { !(@{ cross_flags($p) } && $_ eq '-fpcc-struct-return') }
+        cxx_only(words($p->{ccflags}, $p->{optimize}, $p->{cccdlflags}));
+    return (arch_flags($p), @own,
             qw(-std=gnu++11 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden),
             @optional, qw(-Wall -Wextra -Wno-unused-parameter),
             "-I$root/contract",
