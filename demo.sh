@@ -5,8 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash tools/ensure-packages.sh cmake make g++ perl binutils
-cmake -S . -B build -DPLOTRUNE_PERLS="$(command -v perl)" >/dev/null
-cmake --build build -j2 >/dev/null || cmake --build build
+bash tools/build.sh build "$(command -v perl)"
 engine=$(tools/table-column.sh build/modules.tsv engine_file)
 rm -rf build/demo-tree
 PLOTRUNE_ENGINE=$engine cmake --install build --prefix build/demo-tree >/dev/null

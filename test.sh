@@ -14,12 +14,8 @@ bash tools/ensure-packages.sh cmake make g++ perl binutils gcc-multilib g++-mult
 # programs, or user-mode emulation.
 bash tools/emulation.sh setup "${perls[@]}"
 
-list=$(IFS=';'; echo "${perls[*]}")
-rm -f "$build/CMakeCache.txt"
-cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null
-cmake --build "$build" -j2
 status=0
-(cd "$build" && ctest --output-on-failure -j2 --output-junit results.xml) || status=$?
+bash tools/build.sh --test "$build" "${perls[@]}" -- --output-junit results.xml || status=$?
 echo
 perl tools/summary.pl data/configurations.tsv "$build/modules.tsv" "$build/results.xml"
 exit $status

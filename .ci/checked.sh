@@ -9,10 +9,7 @@ cd "$(dirname "$0")/.." || exit 1
 mkdir -p build-ci-logs
 log=build-ci-logs/checked.log
 echo "ci: the checked build for $# perls in build-ci-checked"
-if { rm -f build-ci-checked/CMakeCache.txt &&
-     cmake -S . -B build-ci-checked -DPLOTRUNE_CHECKED=ON -DPLOTRUNE_PERLS="$(IFS=';'; echo "$*")" &&
-     cmake --build build-ci-checked -j2 &&
-     (cd build-ci-checked && ctest --output-on-failure -j2); } > "$log" 2>&1; then
+if bash tools/build.sh --test build-ci-checked -DPLOTRUNE_CHECKED=ON "$@" > "$log" 2>&1; then
   echo "ci: checked build: $(grep -E '^[0-9]+% tests passed' "$log")"
 else
   echo "ci: checked build failed:"

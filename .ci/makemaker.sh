@@ -38,14 +38,13 @@ for perl in "$@"; do
     step='load from the installed tree'
     row=$("$perl" "$root/inc/PlotruneBuild/Command.pm" describe 2>>"$log")
     column() { bash "$root/tools/table-column.sh" - "$1" <<< "$row"; }
-    want=$(column module) cpu=$(column arch) engine=$(column engine_file)
-    engine_dir="$dir/src/plotrune-mm/test/modules/$cpu/$want"
-    folder="lib/perl5/PlotRune/$cpu"
+    want=$(column module) engine=$(column engine_file) folder=$(column tree_dir)
+    engine_dir=$(dirname "$(bash "$root/tools/table-column.sh" "$dir/src/plotrune-mm/test/modules.tsv" engine_file)")
     if find "$dir/inst" -name "$engine" | grep -q .; then
       echo "make install installed an engine" >>"$log"
     elif [[ $(grep -v '^$' "$log" | tail -n 1) != "No engine installed: put $engine in $dir/inst/$folder "* ]]; then
       echo "make install without an engine did not end saying where one must go" >>"$log"
-    elif [[ ! -f $dir/inst/lib/perl5/PlotRune.pm || ! -f $dir/inst/$folder/$want.pm || ! -f $dir/inst/$folder/$want.so ]]; then
+    elif [[ ! -f $dir/inst/lib/perl5/PlotRune.pm || ! -f $dir/inst/$(column tree_pm) || ! -f $dir/inst/$(column tree_so) ]]; then
       echo "make install gave another layout than cmake --install:" >>"$log"
       (cd "$dir/inst" && find . -type f) >>"$log"
     else

@@ -2,7 +2,7 @@
 # The archive as the engine's maintainers ship it: built from the perls of
 # the supported configurations only (the newest point release of each, of
 # both tiers), with one engine per processor (here the stand-ins), unpacked in a
-# folder of its own; then every perl given runs xt/shipped.t against it with
+# folder of its own; then every perl given runs .ci/t/shipped.t against it with
 # only -I<unpacked>/lib/perl5.  Prints prove's summary per perl and a
 # closing count; exits non-zero if anything failed.
 # Usage: .ci/shipped-archive.sh BUILD-FOLDER PERL ...
@@ -28,11 +28,8 @@ if [[ ${#chosen[@]} -eq 0 ]]; then
   echo "shipped: no perl of a supported configuration given: no archive to try"
   exit 0
 fi
-list=$(IFS=';'; echo "${chosen[*]}")
 echo "shipped: building the archive from ${#chosen[@]} supported perls in $build"
-rm -f "$build/CMakeCache.txt"
-cmake -S . -B "$build" -DPLOTRUNE_PERLS="$list" >/dev/null || exit 1
-cmake --build "$build" -j2 >/dev/null || { cmake --build "$build"; exit 1; }
+bash tools/build.sh "$build" "${chosen[@]}" || exit 1
 # One stand-in engine per processor, from the module table's arch and
 # engine_file columns, in the PLOTRUNE_ENGINE form (separated by ':').
 engine=$(paste <(bash tools/table-column.sh "$build/modules.tsv" arch) \
@@ -58,7 +55,7 @@ else
 fi
 for perl in "$@"; do
   if out=$(PLOTRUNE_SHIPPED=$top/lib/perl5 "$perl" -MApp::Prove -e \
-             'my $p = App::Prove->new; $p->process_args(@ARGV); exit($p->run ? 0 : 1)' -- xt/shipped.t 2>&1); then
+             'my $p = App::Prove->new; $p->process_args(@ARGV); exit($p->run ? 0 : 1)' -- .ci/t/shipped.t 2>&1); then
     passed=$((passed + 1)); echo "shipped: $perl: passed"
   else
     failed=$((failed + 1)); echo "shipped: $perl: FAILED"; echo "$out" | tail -n 20

@@ -27,11 +27,9 @@ if [[ $(bash tools/emulation.sh mode "$cpu") == emulated ]]; then
   export PLOTRUNE_BENCH_EMULATED
 fi
 
-cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
-cmake --build "$build" -j2 >/dev/null
+bash tools/build.sh "$build" "$perl"
 if [[ -n $checked ]]; then
-  cmake -S . -B "$checked" -DPLOTRUNE_PERLS="$perl" -DPLOTRUNE_CHECKED=ON >/dev/null
-  cmake --build "$checked" -j2 >/dev/null
+  bash tools/build.sh "$checked" -DPLOTRUNE_CHECKED=ON "$perl"
   export PLOTRUNE_BENCH_CHECKED_MODULES="$checked/modules.tsv"
 fi
 

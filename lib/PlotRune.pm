@@ -33,12 +33,20 @@ my $cpu = PlotRune::Configuration::cpu(\%Config::Config);
 
 sub module { $module }
 
-# The folder of every build in the library folders of @INC: PlotRune/<cpu>.
+# Where a library folder files the builds: one folder per processor,
+# PlotRune/<cpu> (PlotRune without one), which every build for it and the
+# engine they load share; and a build's own files there.  The build rules,
+# the tests and the tools take these from here.
+sub build_dir { "$_[0]/PlotRune" . (defined $_[1] ? "/$_[1]" : '') }
+
+sub build_files { my ($module) = @_; return { pm => "$module.pm", so => "$module.so" } }
+
+# The folder of every build in the library folders of @INC.
 sub build_folders {
     my @folders;
     for my $lib (grep { !ref } @INC) {
-        opendir my $dh, "$lib/PlotRune" or next;
-        push @folders, map { [ $_, "$lib/PlotRune/$_" ] } grep { !/^\./ && -d "$lib/PlotRune/$_" } sort readdir $dh;
+        opendir my $dh, build_dir($lib) or next;
+        push @folders, map { [ $_, build_dir($lib, $_) ] } grep { !/^\./ && -d build_dir($lib, $_) } sort readdir $dh;
         closedir $dh;
     }
     return @folders;
@@ -65,38 +73,38 @@ sub describe_build {
 # processor outside the supported set), the nearest instead: the builds of
 # this shape (IV width and threads) in the closest series below and above on
 # this processor, and this series' builds on the other processors.  Returns
-# those and the count of the others.
+# those and the count of the others (a .pm of no name the rule gives among
+# them).
 sub near_builds {
-    my ($series, $minor, $shape) = $module =~ /^(perlplotrune5(\d\d))(\w*)\z/;
+    my $this = PlotRune::Configuration::parse_module_name($module);
     my (@all, %seen);
     for my $folder (build_folders()) {
         my ($folder_cpu, $dir) = @$folder;
         opendir my $dh, $dir or next;
-        for my $name (sort map { /^(perlplotrune\w+)\.pm\z/ ? $1 : () } readdir $dh) {
-            push @all, [ $name, $folder_cpu, $dir ] unless $seen{"$dir/$name"}++;
+        for my $name (sort map { /^(\w+)\.pm\z/ ? $1 : () } readdir $dh) {
+            my $parts = PlotRune::Configuration::parse_module_name($name) || { minor => -1 };
+            push @all, [ $name, $folder_cpu, $dir, $parts ] unless $seen{"$dir/$name"}++;
         }
         closedir $dh;
     }
+    my $series = sub { $_[0][3]{minor} == $this->{minor} };
     my $near = sub {
         my ($name, $folder_cpu) = @{ $_[0] };
-        return $name eq $module ? $folder_cpu ne $cpu : $folder_cpu eq $cpu && index($name, $series) == 0;
+        return $name eq $module ? $folder_cpu ne $cpu : $folder_cpu eq $cpu && $series->($_[0]);
     };
     my @near = grep { $near->($_) } @all;
     if (!@near) {
         # The closest series below and above with a build of this shape here.
-        my %closest;
-        for (@all) {
-            my ($name, $folder_cpu) = @$_;
-            my ($other) = $name =~ /^perlplotrune5(\d\d)\Q$shape\E\z/ or next;
-            next if $folder_cpu ne $cpu || $other == $minor;
+        my $shape = sub { $_[0][3]{minor} >= 0 && $_[0][3]{iv_bits} == $this->{iv_bits}
+                          && $_[0][3]{threads} == $this->{threads} };
+        my ($minor, %closest) = ($this->{minor});
+        for (grep { $_->[1] eq $cpu && $shape->($_) && !$series->($_) } @all) {
+            my $other = $_->[3]{minor};
             my $side = $other < $minor ? 'below' : 'above';
             $closest{$side} = $other if !defined $closest{$side} || abs($other - $minor) < abs($closest{$side} - $minor);
         }
-        my %nearest = map { (sprintf('perlplotrune5%02d%s', $_, $shape) => 1) } values %closest;
-        $near = sub {
-            my ($name, $folder_cpu) = @{ $_[0] };
-            return $folder_cpu eq $cpu ? $nearest{$name} : index($name, $series) == 0;
-        };
+        my %nearest = map { ($_ => 1) } values %closest;
+        $near = sub { $_[0][1] eq $cpu ? $shape->($_[0]) && $nearest{ $_[0][3]{minor} } : $series->($_[0]) };
         @near = grep { $near->($_) } @all;
     }
     my %named = map { ("$_->[2]/$_->[0]" => 1) } @near;
@@ -133,7 +141,7 @@ sub find_build {
     my @refused;
     my %seen;
     for my $lib (grep { !ref } @INC) {
-        my $file = "$lib/PlotRune/$cpu/$module.pm";
+        my $file = build_dir($lib, $cpu) . '/' . build_files($module)->{pm};
         next unless -f $file;
         require File::Spec;
         $file = File::Spec->rel2abs($file);
@@ -192,8 +200,8 @@ sub boot_build {
                                               \%Config::Config);
     die "$package does not fit this perl: $why: not loaded\n" if $why ne '';
     require File::Spec;
-    (my $file = File::Spec->rel2abs($pm)) =~ s/\.pm\z/.so/;
-    boot_file($package, $file);
+    my (undef, $dir) = File::Spec->splitpath(File::Spec->rel2abs($pm));
+    boot_file($package, File::Spec->catfile($dir, build_files($package)->{so}));
     return 1;
 }
 

@@ -60,7 +60,7 @@ sub library {
 sub build_pm {
     my (%change) = @_;
     my $i = PlotRune::Configuration::parse_interface($p->{interface});
-    return PlotruneBuild::Rules::module_pm({ %$p, interface => PlotRune::Configuration::interface_text({ %$i, %change }) });
+    return PlotruneBuild::BuildFiles::module_pm({ %$p, interface => PlotRune::Configuration::interface_text({ %$i, %change }) });
 }
 
 # The build lines of a tree's manifest, by the column names of its header.

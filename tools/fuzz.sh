@@ -31,7 +31,8 @@ libperl=$("$perl" -MConfig -e 'print $Config{libperl}')
 libdir=$("$perl" -MConfig -e 'for (split " ", "$Config{archlibexp}/CORE $Config{libpth}") { if (-e "$_/$Config{libperl}") { print; last } }')
 [[ -n $libdir ]] || { echo "fuzz: cannot find $libperl" >&2; exit 1; }
 perllibs=$("$perl" -MConfig -e 'print $Config{perllibs}')
-sanitize=(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1)
+mapfile -t sanitize < <("$perl" inc/PlotruneBuild/Command.pm sanitize-flags)
+sanitize+=(-g -O1)
 
 # The engine the booted module loads, beside the program.
 clang-14 -std=c11 -shared -fPIC "${sanitize[@]}" -fvisibility=hidden -I contract \

@@ -12,8 +12,7 @@ bash tools/ensure-packages.sh cmake make g++ perl valgrind
 
 perl=$(command -v perl)
 "$perl" -MConfig -e 'exit($Config{useithreads} ? 0 : 1)' || { echo "helgrind: $perl has no threads" >&2; exit 0; }
-cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
-cmake --build "$build" -j2 >/dev/null
+bash tools/build.sh "$build" "$perl"
 build=$(cd "$build" && pwd)
 manifest="$build/modules.tsv"
 log="$build/helgrind.log"

@@ -1,6 +1,6 @@
 #!/usr/bin/perl
-# Reads the valgrind logs tools/memcheck.sh wrote (one per process) and says
-# what they hold.  Exit status 1 when any process had a memory error, died of
+# Reads the valgrind logs tools/memcheck.sh wrote (one per process) for the
+# builds of a module table (modules.tsv) and says what they hold.  Exit status 1 when any process had a memory error, died of
 # a signal, or lost a block that the module or the stand-in engine
 # allocated; perl's own leaks are counted and shown, not failed.
 #
@@ -11,15 +11,22 @@
 # from the allocator itself count as theirs then.
 use strict;
 use warnings;
+use File::Basename qw(basename dirname);
+use lib dirname(__FILE__) . '/../t/lib';
+use PlotruneTestFolder ();
 
 my $direct = @ARGV && $ARGV[0] eq '--direct' ? shift @ARGV : '';
-my ($dir) = @ARGV;
+my ($dir, $modules) = @ARGV;
+die "usage: $0 [--direct] LOG-FOLDER MODULES.TSV\n" unless defined $modules;
 opendir my $dh, $dir or die "memcheck-report: cannot read $dir: $!\n";
 my @logs = sort grep { /\.log\z/ } readdir $dh;
 closedir $dh;
 
-# Our code, as valgrind names it in a stack.
-my $ours = qr/perlapi\.cpp|standin_engine\.c|breaching_engine\.c|libplotrune\.so|perlplotrune\w*\.so/;
+# Our code, as valgrind names it in a stack: the sources of the module and
+# the test engines, and the files the build made of them.
+my $ours = join '|', map { quotemeta } 'perlapi.cpp', map({ $_->{source} } PlotruneTestFolder::test_engines({ checked => 1 })),
+    map { basename($_) } grep { $_ } map { @$_{qw(module_file engine_file)} } PlotruneTestFolder::read_table($modules);
+$ours = qr/$ours/;
 my $error_start = qr/^(?:Invalid (?:read|write|free)|Conditional jump|Use of uninitialised|Syscall param|Source and destination overlap|Mismatched free|Argument '\w+' of function|Process terminating)/;
 
 my (%count, @bad, @foreign);

@@ -32,8 +32,7 @@ fi
 [[ $("$perl" -MConfig -e 'print $Config{ptrsize}') != 4 ]] || packages+=(gcc-multilib g++-multilib libc6-dbg:i386)
 bash tools/ensure-packages.sh "${packages[@]}"
 
-cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" >/dev/null
-cmake --build "$build" -j2 >/dev/null
+bash tools/build.sh "$build" "$perl"
 build=$(cd "$build" && pwd)
 manifest="$build/modules.tsv"
 
@@ -73,7 +72,7 @@ if [[ ${in_use:-0} -gt 65536 ]]; then
 fi
 
 status=0
-perl tools/memcheck-report.pl "${report_args[@]+"${report_args[@]}"}" "$logs" || status=$?
+perl tools/memcheck-report.pl "${report_args[@]+"${report_args[@]}"}" "$logs" "$manifest" || status=$?
 if [[ ${#failed_tests[@]} -gt 0 ]]; then
   echo "memcheck: tests that failed under valgrind: ${failed_tests[*]}" >&2
   status=1

@@ -51,6 +51,4 @@ if [[ $leaks == ON ]]; then
 fi
 echo "sanitize: ASan and UBSan on $perl; leaks $([[ $leaks == ON ]] && echo checked at exit || echo "$unchecked")"
 
-cmake -S . -B "$build" -DPLOTRUNE_PERLS="$perl" -DPLOTRUNE_SANITIZE=ON -DPLOTRUNE_SANITIZE_LEAKS=$leaks >/dev/null
-cmake --build "$build" -j2 >/dev/null
-cd "$build" && ctest --output-on-failure -j2 "$@"
+exec bash tools/build.sh --test "$build" -DPLOTRUNE_SANITIZE=ON -DPLOTRUNE_SANITIZE_LEAKS=$leaks "$perl" -- "$@"

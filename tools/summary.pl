@@ -20,9 +20,12 @@ die "usage: $0 configurations.tsv modules.tsv [results.xml] ...\n" unless $table
 
 sub rows { PlotruneTestFolder::read_table(@_) }
 
-# Test results per module and architecture, from ctest's JUnit report; and
-# the count of every test in it (the install steps too) that passed and that
-# failed or could not run.
+# Test results per module and architecture, from ctest's JUnit report (the
+# one reader of it: CI's report takes its counts from here); and the count
+# of every test in it (the install steps too) that passed and that failed.
+# A test that did not run (its fixture failed, its program was missing) was
+# meant to and passed nothing: it counts as failed.  Only a test disabled
+# on purpose is left out.
 my ($tests_passed, $tests_failed) = (0, 0);
 sub results {
     my ($junit) = @_;

@@ -75,7 +75,7 @@ rules();
 for my $checked (0, 1) {
     my $p = PlotruneBuild::Rules::probe(\%Config::Config, checked => $checked);
     my $dir = File::Temp->newdir;
-    my ($pm) = PlotruneBuild::Rules::write_build_files($p, "$dir");
+    my ($pm) = PlotruneBuild::BuildFiles::write_build_files($p, "$dir");
     my ($errors, undef, $report) = check($pm);
     ok($errors <= 0, "$p->{module}.pm, as the build writes it" . ($checked ? ' checked' : '') . ': no faulty POD')
         or diag($report);

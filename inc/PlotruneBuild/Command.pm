@@ -8,9 +8,10 @@ package PlotruneBuild::Command;
 #       row of BUILD-FOLDER's module table (modules.tsv);
 #   perl inc/PlotruneBuild/Command.pm describe
 #       this perl's build as a table of one row (module arch version ptr_bits
-#       supported engine_file), for shell scripts to read by column name;
-#   perl inc/PlotruneBuild/Command.pm module-flags CXX
-#       the module's compile flags, one a line;
+#       supported engine_file, and tree_dir tree_pm tree_so: where an install
+#       tree holds it), for shell scripts to read by column name;
+#   perl inc/PlotruneBuild/Command.pm module-flags CXX | sanitize-flags
+#       the module's compile flags, or the sanitizers', one a line;
 #   perl inc/PlotruneBuild/Command.pm elf-cpu FILE
 #       the processor FILE is a program or library for (under any perl).
 #
@@ -21,7 +22,8 @@ use warnings;
 
 use File::Spec ();
 BEGIN { unshift @INC, File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]) . '/..' }
-use PlotruneBuild::Rules qw(engine_file write_build_files write_text);
+use PlotruneBuild::Rules qw(engine_file write_text);
+use PlotruneBuild::BuildFiles qw(write_build_files);
 use lib "$PlotruneBuild::Rules::root/t/lib";
 use PlotruneTestFolder ();
 
@@ -61,7 +63,7 @@ sub cmake_settings {
     my $cross = @{ PlotruneBuild::Rules::cross_flags($p) };
     my $cxx = $cross ? PlotruneBuild::Rules::cxx_compiler($p) : $o->{cxx};
     my $text = join '',
-        (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version supported checked)),
+        (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version supported)),
         cmake_set(plotrune_perl => $o->{perl}),
         cmake_set(plotrune_supported_set => $PlotRune::Configuration::SUPPORTED_SET),
         cmake_set(plotrune_dist_version => $PlotruneBuild::Rules::VERSION),
@@ -83,7 +85,8 @@ sub cmake_settings {
         cmake_set(plotrune_test_command => PlotruneTestFolder::test_command()),
         cmake_set(plotrune_perl_files => PlotruneBuild::Rules::perl_files()),
         cmake_set(plotrune_install_lib => $install->{lib}),
-        cmake_set(plotrune_install_dir => $install->{dir}),
+        cmake_set(plotrune_install_dir => $install->{dir}), cmake_set(plotrune_install_engine => $install->{engine}),
+        cmake_set(plotrune_sanitize_flags => PlotruneBuild::Rules::sanitize_flags()),
         cmake_set(plotrune_tree_manifest_header => tree_manifest_header()),
         cmake_set(plotrune_tree_manifest_line => tree_manifest_line($p));
     PlotruneTestFolder::add_module_row($p, "$o->{build}/modules.tsv", $o->{perl}, $folder);
@@ -105,14 +108,18 @@ sub main {
         my ($perl, $build, $cxx, $out) = @args;
         write_text($out, cmake_settings($p, { perl => $perl, build => $build, cxx => $cxx, site => $flag{site} }));
     } elsif ($command eq 'describe' && !@args) {
-        my @columns = qw(module arch version ptr_bits supported engine_file);
-        my %row = (%$p, engine_file => engine_file());
+        my @columns = qw(module arch version ptr_bits supported engine_file tree_dir tree_pm tree_so);
+        my $tree = PlotruneBuild::Rules::tree_layout($p);
+        my %row = (%$p, engine_file => engine_file(), map { ("tree_$_" => $tree->{$_}) } qw(dir pm so));
         print join("\t", @columns), "\n", join("\t", @row{@columns}), "\n";
     } elsif ($command eq 'module-flags' && @args == 1) {
         print "$_\n" for PlotruneBuild::Rules::module_compile_flags($p, cxx => $args[0]);
+    } elsif ($command eq 'sanitize-flags' && !@args) {
+        print "$_\n" for PlotruneBuild::Rules::sanitize_flags();
     } else {
-        die "usage: perl $0 cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT | describe | module-flags CXX\n"
-          . "       | elf-cpu FILE\n";
+        die "usage: perl $0 cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT | describe | module-flags CXX"
+          . " | sanitize-flags | elf-cpu FILE
+";
     }
     return 0;
 }

@@ -3,14 +3,15 @@ package PlotruneBuild::Engine;
 # The engine's install, one step for cmake --install and make install
 # alike, run before anything else is installed:
 #
-#   perl inc/PlotruneBuild/Engine.pm NOTE-FILE DEFAULT [DIR CPU] ...
+#   perl inc/PlotruneBuild/Engine.pm NOTE-FILE DEFAULT [DESTINATION CPU] ...
 #
 # The engine is not ours: it is installed only when given, in
 # PLOTRUNE_ENGINE (from the environment, else DEFAULT, the one configured):
 # one file, or several separated by ':', one per processor.  Every file
-# given is read and one chosen for each folder of builds (DIR, its builds
-# made for CPU) before anything is copied, so that a wrong one fails the
-# install before it writes; then each folder gets its copy.  The line an
+# given is read and one chosen for each folder of builds (its engine's
+# DESTINATION, in the build rules' layout, and the CPU its builds are made
+# for) before anything is copied, so that a wrong one fails the install
+# before it writes; then each folder gets its copy.  The line an
 # install without an engine ends with goes to NOTE-FILE (empty when an
 # engine was installed), for the install's last line.
 #
@@ -63,22 +64,22 @@ sub engine_for {
     return $chosen;
 }
 
-# Chooses an engine for each folder ([ dir, cpu ]), then copies it there.
+# Chooses an engine for each folder ([ destination, cpu ]), then copies it.
 # Returns the line an install without an engine ends with, or ''.
 sub install_engine {
     my ($folders, $default) = @_;
     my $given = exists $ENV{PLOTRUNE_ENGINE};
     my $engines = $given ? $ENV{PLOTRUNE_ENGINE} : $default;
-    my @chosen = map { engine_for(@$_, $engines, $given) } @$folders;
-    return no_engine_note(join ' and ', map { $_->[0] } @$folders) unless @chosen && defined $chosen[0];
+    my @dirs = map { (File::Spec->splitpath($_->[0]))[1] =~ m{^(.*?)/*\z} } @$folders;
+    my @chosen = map { engine_for($dirs[$_], $folders->[$_][1], $engines, $given) } 0 .. $#dirs;
+    return no_engine_note(join ' and ', @dirs) unless @chosen && defined $chosen[0];
     require File::Copy;
     require File::Path;
-    my $name = PlotruneBuild::Rules::engine_file();
     for my $i (0 .. $#chosen) {
-        my $dir = $folders->[$i][0];
+        my ($dir, $engine) = ($dirs[$i], $folders->[$i][0]);
         File::Path::mkpath($dir);
-        File::Copy::copy($chosen[$i], "$dir/$name") or die "PLOTRUNE_ENGINE: cannot copy $chosen[$i] to $dir: $!\n";
-        chmod 0755, "$dir/$name";
+        File::Copy::copy($chosen[$i], $engine) or die "PLOTRUNE_ENGINE: cannot copy $chosen[$i] to $dir: $!\n";
+        chmod 0755, $engine;
         print "Installing engine $chosen[$i] in $dir\n";
     }
     return '';
@@ -94,7 +95,7 @@ sub no_engine_note {
 
 sub main {
     my ($note, $default, @rest) = @_;
-    die "usage: perl $0 NOTE-FILE DEFAULT [DIR CPU] ...\n" unless defined $default && @rest % 2 == 0;
+    die "usage: perl $0 NOTE-FILE DEFAULT [DESTINATION CPU] ...\n" unless defined $default && @rest % 2 == 0;
     my @folders;
     push @folders, [ splice @rest, 0, 2 ] while @rest;
     PlotruneBuild::Rules::write_text($note, install_engine(\@folders, $default));

@@ -1,8 +1,8 @@
 package PlotruneBuild::Rules;
 
 # How the module is built for one perl: its name, its compile and link
-# flags, the build's .pm that loads it and where everything goes in an
-# install.  The one place that decides, for both front doors: Makefile.PL
+# flags and where everything goes in an install (the build's .pm and
+# version script: PlotruneBuild::BuildFiles).  The one place that decides, for both front doors: Makefile.PL
 # hands these answers to MakeMaker, and CMake takes them as set() lines from
 # PlotruneBuild::Command, run under each perl.  Everything here follows from
 # that perl's own Config and the name rule (PlotRune::Configuration).
@@ -16,7 +16,7 @@ use Exporter 'import';
 use File::Spec ();
 use Text::ParseWords ();
 
-our @EXPORT_OK = qw(engine_file write_build_files write_text);
+our @EXPORT_OK = qw(engine_file write_text);
 
 our $root;
 BEGIN {
@@ -240,11 +240,6 @@ sub module_link_flags {
 
 sub module_link_libraries { qw(-lgcc -lc_nonshared) }
 
-sub version_script {
-    my ($p) = @_;
-    return "{ global: boot_$p->{module}; local: *; };\n";
-}
-
 # The stand-in engine and the test libraries beside it: plain C.
 sub engine_compile_flags {
     my ($p) = @_;
@@ -253,25 +248,26 @@ sub engine_compile_flags {
 
 sub engine_link_flags { arch_flags($_[0]) }
 
+# AddressSanitizer and UndefinedBehaviorSanitizer, for the sanitizer build
+# and the fuzz target; vptr checks need RTTI, which the module lacks.
+sub sanitize_flags { ('-fsanitize=address,undefined', qw(-fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer)) }
+
 # ---------------------------------------------------------------- an install
 
 # Where an install puts things: a Perl library tree whose one folder the
-# perl is given (-I, PERL5LIB, use lib), or a perl's own site library.
-# The builds of one processor share one folder, PlotRune/<cpu>, named by
+# perl is given (-I, PERL5LIB, use lib), or a perl's own site library.  The
+# builds of one processor share one folder (PlotRune's build_dir), named by
 # nothing that differs between perls of one binary interface (not the
 # archname, not the point release), so that every such perl finds them;
 # and one engine beside them serves them all, found by the module's loader
 # in the folder of its own file.
 sub layout {
     my ($p, $lib) = @_;
-    my $dir = "$lib/PlotRune/$p->{arch}";
-    return {
-        lib    => $lib,
-        dir    => $dir,
-        pm     => "$dir/$p->{module}.pm",
-        so     => "$dir/$p->{module}.so",
-        engine => "$dir/" . engine_file(),
-    };
+    require PlotRune;
+    my $dir = PlotRune::build_dir($lib, $p->{arch});
+    my $files = PlotRune::build_files($p->{module});
+    return { lib => $lib, dir => $dir, pm => "$dir/$files->{pm}", so => "$dir/$files->{so}",
+             engine => "$dir/" . engine_file() };
 }
 
 # Relative to the install prefix.
@@ -282,79 +278,6 @@ sub site_layout { layout($_[0], $_[0]{sitelib}) }
 
 # The pure-Perl files every install holds, relative to the library folder.
 sub perl_files { ('PlotRune.pm', 'PlotRune/Configuration.pm') }
-
-# The .pm of one build: what it was built as (PlotRune reads these lines
-# without running the file), then PlotRune's boot of it, which checks that
-# the running perl has the binary interface the module was compiled for.
-sub module_pm {
-    my ($p) = @_;
-    my ($mm) = $p->{version} =~ /^(5\.\d+)/;
-    my $checked = $p->{checked} ? <<"END" : '';
-
-# A checked build, for engine authors: every breach of the engine contract
-# is raised as a Perl error naming it.
-our \$CHECKED = 1;
-END
-    return <<"END" . module_pod($p, $mm);
-package $p->{module};
-
-# The perlplotrune module built for Perl $mm on $p->{arch}.  Written by the
-# perlplotrune build; PlotRune picks this file for any perl of the binary
-# interface below, whatever its archname or point release.
-
-our \$VERSION = '$VERSION';
-$checked
-# The binary interface the module file was compiled for.
-our \$INTERFACE = '$p->{interface}';
-
-require PlotRune;
-PlotRune::boot_build(__PACKAGE__, __FILE__, \$INTERFACE);
-
-1;
-
-__END__
-END
-}
-
-# The POD of a build's .pm: what perldoc says of it.
-sub module_pod {
-    my ($p, $mm) = @_;
-    require PlotRune;    # the names of the subs every build registers
-    no warnings 'once';
-    my @names = map { "C<$_>" } @PlotRune::SUBS;
-    my $subs = join(', ', @names[0 .. $#names - 1]) . " and $names[-1]";
-    return <<"END";
-
-=head1 NAME
-
-$p->{module} - the perlplotrune module for Perl $mm on $p->{arch}
-
-=head1 SYNOPSIS
-
-    use PlotRune;    # loads this build when it fits the running perl
-
-=head1 DESCRIPTION
-
-One build of the Perl binding of the plotrune engine, compiled for perls
-of the binary interface in C<\$INTERFACE>. Programs do not load it by name:
-L<PlotRune> picks it and makes its subs $subs
-its own. Loaded into a perl of another interface, it dies naming the
-difference, before its module file is opened.
-
-=cut
-END
-}
-
-# Writes the build's .pm and its linker version script into $dir; returns
-# their paths.
-sub write_build_files {
-    my ($p, $dir) = @_;
-    require File::Path;
-    File::Path::mkpath($dir);
-    my %files = (pm => ["$dir/$p->{module}.pm", module_pm($p)], map => ["$dir/$p->{module}.map", version_script($p)]);
-    write_text(@{ $files{$_} }) for sort keys %files;
-    return ($files{pm}[0], $files{map}[0]);
-}
 
 sub write_text {
     my ($file, $text) = @_;

@@ -57,6 +57,13 @@ sub module_name {
     return sprintf('perlplotrune5%02d', $s->{minor}) . ($s->{iv_bits} == 64 ? 'i64' : '') . ($s->{threads} ? 'mt' : '');
 }
 
+# The parts of a name the rule gives: { minor, iv_bits, threads }; nothing
+# for any other name.
+sub parse_module_name {
+    my ($minor, $i64, $mt) = ($_[0] || '') =~ /^perlplotrune5(\d\d)(i64)?(mt)?\z/ or return;
+    return { minor => 0 + $minor, iv_bits => $i64 ? 64 : 32, threads => $mt ? 1 : 0 };
+}
+
 # The processor a perl runs on, as builds are filed: the first word of the
 # archname, with every 32-bit x86 spelling (i386, i586, i686) as i386 and
 # x86_64 with 32-bit pointers (x32) apart from x86_64.
@@ -230,6 +237,9 @@ newline, for a perl older than 5.12.
 The build's name: C<perlplotrune>, C<5> and the two-digit minor version,
 C<i64> for a 64-bit IV, C<mt> for interpreter threads: C<perlplotrune512>,
 C<perlplotrune522i64mt>.
+C<parse_module_name($name)> reads one back, as a hash reference (C<minor>,
+C<iv_bits>, C<threads>), and returns nothing for a name the rule does not
+give.
 
 =item interface(\%config)
 

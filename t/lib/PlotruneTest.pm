@@ -39,7 +39,7 @@ my $build;
 sub rules {
     require lib;
     lib->import("$root/inc");
-    require PlotruneBuild::Rules;
+    require PlotruneBuild::BuildFiles;    # and the rest of the build rules
 }
 
 # The subs every build registers, as PlotRune names them.

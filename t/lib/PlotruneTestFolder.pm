@@ -91,9 +91,9 @@ sub module_table_columns {
 # subfolders.  Returns { dir, module_file, engine folder and file per kind }.
 sub build_folder {
     my ($p, $top) = @_;
-    require PlotruneBuild::Rules;
+    require PlotruneBuild::Rules;    # and PlotRune
     my $dir = "$top/modules/$p->{arch}/$p->{module}";
-    my %folder = (dir => $dir, module_file => "$dir/$p->{module}.so");
+    my %folder = (dir => $dir, module_file => "$dir/" . PlotRune::build_files($p->{module})->{so});
     for my $e (test_engines($p)) {
         my $sub = length $e->{dir} ? "$dir/$e->{dir}" : $dir;
         $folder{"$e->{kind}_dir"} = $sub;

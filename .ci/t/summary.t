@@ -77,13 +77,15 @@ my @cases = (
         last   => '4 passed, 0 failed: the tests of 2 builds, 1 of the 60 supported configurations among them.',
     },
     {
-        what   => 'a failed test and a build that was not made',
+        # A test that did not run counts as failed; one disabled, not at all.
+        what   => 'a failed test, one that did not run and a build that was not made',
         builds => [ [ 'perlplotrune536i64mt', 'i386', 0, 1 ], [ 'perlplotrune514', 'i386', 1, 0 ] ],
-        tests  => [ [ 'i386/perlplotrune536i64mt/a.t', 'run' ], [ 'i386/perlplotrune536i64mt/b.t', 'fail' ] ],
+        tests  => [ [ 'i386/perlplotrune536i64mt/a.t', 'run' ], [ 'i386/perlplotrune536i64mt/b.t', 'fail' ],
+                    [ 'install/package', 'notrun' ], [ 'i386/perlplotrune536i64mt/c.t', 'disabled' ] ],
         rows   => 59,
         has    => [ qr/FAILED: b\.t/, qr/^perlplotrune514 .* no +- +not built$/m,
                     qr/^Failed: perlplotrune536i64mt \(i386, beyond\), perlplotrune514$/m ],
-        last   => '1 passed, 2 failed: the tests of 2 builds, 1 of the 60 supported configurations among them.',
+        last   => '1 passed, 3 failed: the tests of 2 builds, 1 of the 60 supported configurations among them.',
     },
 );
 for my $case (@cases) {

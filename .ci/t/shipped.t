@@ -12,7 +12,8 @@ use Config;
 use File::Spec;
 
 my $lib = $ENV{PLOTRUNE_SHIPPED} or plan skip_all => 'PLOTRUNE_SHIPPED is not set: no archive to try';
-my $root = File::Spec->rel2abs(File::Spec->catdir((File::Spec->splitpath(__FILE__))[1], File::Spec->updir));
+my $root = File::Spec->rel2abs(File::Spec->catdir((File::Spec->splitpath(__FILE__))[1], File::Spec->updir,
+                                                   File::Spec->updir));
 unshift @INC, "$root/lib", "$root/t/lib";
 require PlotRune::Configuration;
 require PlotruneTest;
