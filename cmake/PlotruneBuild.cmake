@@ -133,11 +133,15 @@ function(plotrune_add_module file)
     LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${plotrune_version_script}")
   configure_file("${plotrune_module_pm}" "${dir}/${plotrune_module}.pm" COPYONLY)
   set(targets ${target})
-  plotrune_cross(${target} CXX "${plotrune_cross_cxx}")
+  # A module for a processor CMake's compilers make no code for: the build
+  # rules' compilers in their place (empty launchers otherwise).
+  set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${plotrune_cxx_launcher}"
+    CXX_LINKER_LAUNCHER "${plotrune_cxx_launcher}")
   foreach(kind IN LISTS plotrune_test_engines)
     plotrune_add_test_engine(${target} ${kind})
     list(APPEND targets ${target}_${kind})
-    plotrune_cross(${target}_${kind} C "${plotrune_cross_cc}")
+    set_target_properties(${target}_${kind} PROPERTIES C_COMPILER_LAUNCHER "${plotrune_c_launcher}"
+      C_LINKER_LAUNCHER "${plotrune_c_launcher}")
   endforeach()
   set(sanitize_env "")
   if(PLOTRUNE_SANITIZE)
@@ -146,20 +150,6 @@ function(plotrune_add_module file)
   endif()
   plotrune_install_module(${target})
   plotrune_add_tests("${sanitize_env}")
-endfunction()
-
-# A module for a processor that CMake's compiler makes no code for (an
-# aarch64 perl under emulation on an x86_64 host) is compiled and linked by
-# the compiler the build rules chose for it: CMake keeps one compiler per
-# language for a whole build, so a launcher runs that one in its place.
-function(plotrune_cross target lang compiler)
-  if(compiler STREQUAL "")
-    return()
-  elseif(CMAKE_VERSION VERSION_LESS 3.21)
-    message(FATAL_ERROR "perl '${plotrune_perl}': building for ${plotrune_arch} on this host needs CMake 3.21 or newer")
-  endif()
-  set(launcher bash -c [=[exec "$0" "${@:2}"]=] "${compiler}")
-  set_target_properties(${target} PROPERTIES ${lang}_COMPILER_LAUNCHER "${launcher}" ${lang}_LINKER_LAUNCHER "${launcher}")
 endfunction()
 
 # A test engine beside the module, or in its subfolder (the build rules'

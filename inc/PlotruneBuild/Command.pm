@@ -11,9 +11,7 @@ package PlotruneBuild::Command;
 #       supported engine_file, and tree_dir tree_pm tree_so: where an install
 #       tree holds it), for shell scripts to read by column name;
 #   perl inc/PlotruneBuild/Command.pm module-flags CXX | sanitize-flags
-#       the module's compile flags, or the sanitizers', one a line;
-#   perl inc/PlotruneBuild/Command.pm elf-cpu FILE
-#       the processor FILE is a program or library for (under any perl).
+#       the module's compile flags, or the sanitizers', one a line.
 #
 # Kept to what Perl 5.12 understands: it runs under the perl being built for.
 
@@ -58,9 +56,9 @@ sub cmake_settings {
     my $folder = PlotruneTestFolder::build_folder($p, $o->{build});
     my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
     my @engines = PlotruneTestFolder::test_engines($p);
-    # CMake's compilers make code for this host's processor: a module for
-    # another is compiled and linked by the rules' cross compiler instead.
-    my $cross = @{ PlotruneBuild::Rules::cross_flags($p) };
+    # A module for a processor CMake's compilers make no code for is
+    # compiled and linked by the rules' compilers, in their place.
+    my $cross = @{ PlotruneBuild::Rules::cross_flags($p) } ? [ qw(bash -c), 'exec "$0" "${@:2}"' ] : undef;
     my $cxx = $cross ? PlotruneBuild::Rules::cxx_compiler($p) : $o->{cxx};
     my $text = join '',
         (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version supported)),
@@ -68,8 +66,8 @@ sub cmake_settings {
         cmake_set(plotrune_supported_set => $PlotRune::Configuration::SUPPORTED_SET),
         cmake_set(plotrune_dist_version => $PlotruneBuild::Rules::VERSION),
         cmake_set(plotrune_module_flags => PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx)),
-        cmake_set(plotrune_cross_cxx => $cross ? $cxx : ()),
-        cmake_set(plotrune_cross_cc => $cross ? PlotruneBuild::Rules::c_compiler($p) : ()),
+        cmake_set(plotrune_cxx_launcher => $cross ? (@$cross, $cxx) : ()),
+        cmake_set(plotrune_c_launcher => $cross ? (@$cross, PlotruneBuild::Rules::c_compiler($p)) : ()),
         cmake_set(plotrune_module_ldflags => PlotruneBuild::Rules::module_link_flags($p, $map)),
         cmake_set(plotrune_module_libs => PlotruneBuild::Rules::module_link_libraries($p)),
         cmake_set(plotrune_module_pm => $pm), cmake_set(plotrune_version_script => $map),
@@ -95,11 +93,6 @@ sub cmake_settings {
 
 sub main {
     my ($command, @args) = @_;
-    if ($command eq 'elf-cpu' && @args == 1) {
-        require PlotruneBuild::Engine;
-        print PlotruneBuild::Engine::elf_cpu($args[0]), "\n";
-        return 0;
-    }
     require Config;
     my %flag;
     while (@args && $args[0] =~ /^--(checked|site)\z/) { shift @args; $flag{$1} = 1 }

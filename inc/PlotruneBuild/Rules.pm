@@ -70,9 +70,8 @@ sub probe {
         cccdlflags => $config->{cccdlflags},
         lddlflags  => $config->{lddlflags},
     );
-    # An emulated perl sees the file tree of its handler's C library
-    # (QEMU_LD_PREFIX) as its own, Debian's arm64 perl its headers there;
-    # the compiler, a program of this host, finds them under that folder.
+    # An emulated perl's headers may lie in its handler's file tree, where
+    # the compiler, a program of this host, finds them (Debian's arm64 perl).
     $p{core} = "$ENV{QEMU_LD_PREFIX}$p{core}" if $ENV{QEMU_LD_PREFIX} && -f "$ENV{QEMU_LD_PREFIX}$p{core}/perl.h";
     die "no perl.h under $p{core}: this perl cannot build extensions\n" unless -f "$p{core}/perl.h";
     return \%p;
@@ -95,95 +94,67 @@ sub cxx_only {
 
 # Flags of the interpreter's ABI: any riding on its compiler's word (a
 # "gcc -m32"), and -m32 for a 32-bit perl, whose Config may not say so when
-# this host is 64-bit; or, for a processor the perl's own compiler makes no
-# code for, those that make clang build for it (cross_flags).
+# this host is 64-bit; or clang's for the perl's processor (cross_flags).
 sub arch_flags {
-    my ($p) = @_;
-    return @{ cross_flags($p) } if @{ cross_flags($p) };
+    my ($p, $own) = @_;
+    return @{ cross_flags($p) } if !$own && @{ cross_flags($p) };
     my (undef, @riding) = words($p->{cc});
     push @riding, '-m32' if $p->{ptr_bits} == 32 && !grep { $_ eq '-m32' } @riding;
     return @riding;
 }
 
-# The compilers of the perl's own toolchain: its C compiler for the engines,
-# and the C++ compiler of the same family for the module ($ENV{CXX} first).
-# A cross compiler named in Config (Debian's i386 perl says i686-linux-gnu-gcc)
-# that this host lacks gives way to the host's cc and c++, with -m32 from
-# the ABI flags.  When those make code for another processor (an aarch64
-# perl run under emulation on an x86_64 host), clang and clang++ build for
-# the perl's (cross_flags).
+# The compilers of the perl's own toolchain ($own), or clang's (cross_flags):
+# its C compiler for the engines, and the C++ compiler of the same family
+# for the module ($ENV{CXX} first).  One named in Config that this host
+# lacks (Debian's i386 perl says i686-linux-gnu-gcc) gives way to cc and c++.
 sub on_path {
     my ($program) = @_;
     return 1 if File::Spec->file_name_is_absolute($program) && -x $program;
     return scalar grep { -x File::Spec->catfile($_, $program) } File::Spec->path;
 }
 
-sub own_c_compiler {
-    my ($p) = @_;
+sub c_compiler {
+    my ($p, $own) = @_;
+    return 'clang' if !$own && @{ cross_flags($p) };
     my ($cc) = words($p->{cc});
     return on_path($cc) ? $cc : 'cc';
 }
 
-sub own_cxx_compiler {
-    my ($p) = @_;
+sub cxx_compiler {
+    my ($p, $own) = @_;
+    return 'clang++' if !$own && @{ cross_flags($p) };
     return $ENV{CXX} if $ENV{CXX};
-    my $cc = own_c_compiler($p);
+    my $cc = c_compiler($p, 1);
     my $cxx = $cc =~ /^(.*)gcc(-[\d.]+)?\z/ ? "$1g++" . (defined $2 ? $2 : '')
             : $cc =~ /^(.*)clang(-[\d.]+)?\z/ ? "$1clang++" . (defined $2 ? $2 : '')
             : 'c++';
     return on_path($cxx) ? $cxx : 'c++';
 }
 
-sub c_compiler { @{ cross_flags($_[0]) } ? 'clang' : own_c_compiler($_[0]) }
-
-sub cxx_compiler { @{ cross_flags($_[0]) } ? 'clang++' : own_cxx_compiler($_[0]) }
-
-# The processor a compiler makes code for with these flags, from the macros
-# it predefines; undef when it cannot be run.
-my %makes_for;
-sub compiler_cpu {
-    my (@compiler) = @_;
-    my $key = join ' ', @compiler;
-    return $makes_for{$key} if exists $makes_for{$key};
-    my $null = File::Spec->devnull;
-    open my $save, '>&', \*STDERR or die "dup: $!\n";
-    open STDERR, '>', $null;
-    my %defined;
-    if (open my $fh, '-|', words($compiler[0]), @compiler[1 .. $#compiler], qw(-dM -E -x c), $null) {
-        %defined = map { /^#define (\w+)/ ? ($1 => 1) : () } <$fh>;
-        close $fh or %defined = ();
-    }
-    open STDERR, '>&', $save;
-    return $makes_for{$key} = !%defined ? undef
-        : $defined{__aarch64__} ? 'aarch64' : $defined{__x86_64__} ? ($defined{__ILP32__} ? 'x32' : 'x86_64')
-        : $defined{__i386__} ? 'i386' : $defined{__arm__} ? 'arm' : 'unknown';
+# The processor a compiler makes code for with these flags, by the macros it
+# predefines ('' when it does not run).  Where the perl's own makes code for
+# another (an aarch64 perl emulated on an x86_64 host), clang builds for the
+# perl's against the files the perl runs on (its handler's QEMU_LD_PREFIX,
+# where tools/emulation.sh unpacks Debian's C library), linking with that
+# processor's binutils.  With neither, the build is refused: never made for
+# one processor and filed under another.
+sub makes_code_for {
+    my $macros = join ' ', map { quotemeta } words(@_);
+    $macros = `$macros -dM -E -x c /dev/null 2>/dev/null`;
+    return '' if $?;
+    my ($cpu) = $macros =~ /^#define __(aarch64|x86_64|i386|arm)__ /m or return 'unknown';
+    return $cpu eq 'x86_64' && $macros =~ /^#define __ILP32__ /m ? 'x32' : $cpu;
 }
 
-# Where the perl's own compiler makes code for another processor, clang
-# builds for the perl's, against the file tree the perl runs on: the one
-# the emulation's handler gives it as the root of its libraries
-# (QEMU_LD_PREFIX: tools/emulation.sh unpacks the C library there), else
-# this host's own (multiarch packages); it links with that processor's
-# binutils, which clang finds by the target's name.  A module that no
-# compiler here can make for the perl's processor is refused, never built
-# for another and filed under this one.
-my %clang_target = (aarch64 => 'aarch64-linux-gnu');
 sub cross_flags {
     my ($p) = @_;
-    return $p->{cross_flags} if $p->{cross_flags};
-    my $cxx = own_cxx_compiler($p);
-    my (undef, @riding) = words($p->{cc});
-    push @riding, '-m32' if $p->{ptr_bits} == 32 && !grep { $_ eq '-m32' } @riding;
-    my $own = compiler_cpu($cxx, @riding);
-    return $p->{cross_flags} = [] if !defined $own || $own eq $p->{arch};
-    my $target = $clang_target{ $p->{arch} };
-    my @flags = $target ? ("--target=$target", '--sysroot=' . ($ENV{QEMU_LD_PREFIX} || '/')) : ();
-    my $cross = @flags && on_path('clang') && on_path('clang++') ? compiler_cpu('clang++', @flags) : undef;
-    die "cannot build for $p->{arch} here: $cxx makes code for $own, "
-      . ($target ? "and clang, which would build for $p->{arch}, is not installed (tools/emulation.sh setup installs it)"
-                 : "and no compiler for $p->{arch} is known") . "\n"
-        unless defined $cross && $cross eq $p->{arch};
-    return $p->{cross_flags} = \@flags;
+    return $p->{cross} ||= do {
+        my ($own, @clang) = (makes_code_for(cxx_compiler($p, 1), arch_flags($p, 1)), '--target=aarch64-linux-gnu',
+                             '--sysroot=' . ($ENV{QEMU_LD_PREFIX} || '/'));
+        $own eq '' || $own eq $p->{arch} ? [] : $p->{arch} eq 'aarch64' && makes_code_for('clang++', @clang) eq 'aarch64'
+            ? \@clang : die "cannot build for $p->{arch} here: " . cxx_compiler($p, 1) . " makes code for $own, and "
+                            . "no compiler here does (for aarch64, clang: tools/emulation.sh setup installs it)\n";
+    };
 }
 
 # Whether the C++ compiler takes a flag; -fno-plt is newer than g++ 4.8.
@@ -210,14 +181,11 @@ sub module_compile_flags {
         # Through the GOT each call into the interpreter (several per Perl
         # call) skips the PLT's jump.
         '-fno-plt';
-    # GCC's -fpcc-struct-return (Perl 5.24's Configure gives it) returns
-    # every struct in memory; clang takes it for 32-bit x86 only.  No struct
-    # passes by value between the module and the interpreter (the functions
-    # it calls return pointers, numbers or nothing; the inline ones are
-    # compiled into the module), so clang builds for aarch64 without it.
-    my @own = grep { !(@{ cross_flags($p) } && $_ eq '-fpcc-struct-return') }
-        cxx_only(words($p->{ccflags}, $p->{optimize}, $p->{cccdlflags}));
-    return (arch_flags($p), @own,
+    # GCC's -fpcc-struct-return (Perl 5.24's) returns structs in memory;
+    # clang takes it on x86 only, and builds for aarch64 without: no struct
+    # passes by value between the module and the interpreter.
+    return (arch_flags($p), grep({ $_ ne '-fpcc-struct-return' || !@{ cross_flags($p) } }
+                                 cxx_only(words($p->{ccflags}, $p->{optimize}, $p->{cccdlflags}))),
             qw(-std=gnu++11 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden),
             @optional, qw(-Wall -Wextra -Wno-unused-parameter),
             "-I$root/contract",
