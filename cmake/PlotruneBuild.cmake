@@ -131,7 +131,7 @@ function(plotrune_add_module file)
   target_link_libraries(${target} PRIVATE ${plotrune_module_libs})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${plotrune_module}"
     LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${plotrune_version_script}")
-  configure_file("${plotrune_module_pm}" "${dir}/${plotrune_module}.pm" COPYONLY)
+  configure_file("${plotrune_module_pm}" "${plotrune_module_pm_file}" COPYONLY)
   set(targets ${target})
   # A module for a processor CMake's compilers make no code for: the build
   # rules' compilers in their place (empty launchers otherwise).
@@ -211,7 +211,7 @@ function(plotrune_add_planted_faults target sanitize_env)
     add_test(NAME "${name}"
       COMMAND "${plotrune_perl}" "-I${PLOTRUNE_ROOT}/t/lib" -MPlotruneTest
               -e "PlotruneTest::boot_module(@ARGV[0, 1]), &{\"$ARGV[1]::callMethod\"}($ARGV[2])"
-              "${dir}/${plotrune_module}.so" "${plotrune_module}" "${fault}")
+              "${dir}/$<TARGET_FILE_NAME:${target}>" "${plotrune_module}" "${fault}")
     set_tests_properties("${name}" PROPERTIES LABELS "${plotrune_module};${plotrune_arch};planted"
       ENVIRONMENT "${sanitize_env}" PASS_REGULAR_EXPRESSION "${report}")
   endforeach()
@@ -221,7 +221,7 @@ endfunction()
 # the pure-Perl files once per library folder.
 function(plotrune_install_module target)
   install(TARGETS ${target} LIBRARY DESTINATION "${plotrune_install_dir}")
-  install(FILES "${plotrune_module_dir}/${plotrune_module}.pm" DESTINATION "${plotrune_install_dir}")
+  install(FILES "${plotrune_module_pm_file}" DESTINATION "${plotrune_install_dir}")
   get_property(perl_libs GLOBAL PROPERTY PLOTRUNE_PERL_LIBS)
   if(NOT "${plotrune_install_lib}" IN_LIST perl_libs)
     set_property(GLOBAL APPEND PROPERTY PLOTRUNE_PERL_LIBS "${plotrune_install_lib}")

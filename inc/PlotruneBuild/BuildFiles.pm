@@ -88,7 +88,9 @@ sub write_build_files {
     my ($p, $dir) = @_;
     require File::Path;
     File::Path::mkpath($dir);
-    my %files = (pm => ["$dir/$p->{module}.pm", module_pm($p)], map => ["$dir/$p->{module}.map", version_script($p)]);
+    require PlotRune;
+    my %files = (pm => [ "$dir/" . PlotRune::build_files($p->{module})->{pm}, module_pm($p) ],
+                 map => [ "$dir/$p->{module}.map", version_script($p) ]);
     PlotruneBuild::Rules::write_text(@{ $files{$_} }) for sort keys %files;
     return ($files{pm}[0], $files{map}[0]);
 }

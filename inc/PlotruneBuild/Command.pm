@@ -71,7 +71,7 @@ sub cmake_settings {
         cmake_set(plotrune_module_ldflags => PlotruneBuild::Rules::module_link_flags($p, $map)),
         cmake_set(plotrune_module_libs => PlotruneBuild::Rules::module_link_libraries($p)),
         cmake_set(plotrune_module_pm => $pm), cmake_set(plotrune_version_script => $map),
-        cmake_set(plotrune_module_dir => $folder->{dir}),
+        cmake_set(plotrune_module_dir => $folder->{dir}), cmake_set(plotrune_module_pm_file => $folder->{pm_file}),
         cmake_set(plotrune_engine_file => engine_file()),
         cmake_set(plotrune_engine_flags => PlotruneBuild::Rules::engine_compile_flags($p)),
         cmake_set(plotrune_engine_ldflags => PlotruneBuild::Rules::engine_link_flags($p)),

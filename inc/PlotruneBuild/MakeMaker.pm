@@ -24,6 +24,9 @@ use PlotruneTestFolder ();
 # What the build writes, beside MakeMaker's own blib.
 my $gen = 'plotrune-mm';
 
+# The build's .pm and version script there (BuildFiles).
+my %written;
+
 sub blib { PlotruneBuild::Rules::layout($_[0], '$(INST_LIB)') }
 
 # The tests' folder: the module and its .pm with the test engines
@@ -32,13 +35,13 @@ sub test_dir { Cwd::getcwd() . "/$gen/test" }
 
 sub args {
     my ($p) = @_;
-    PlotruneBuild::BuildFiles::write_build_files($p, $gen);
+    @written{qw(pm map)} = PlotruneBuild::BuildFiles::write_build_files($p, $gen);
     my $test = test_dir();
     unlink "$test/modules.tsv";
     File::Path::mkpath($test);
     PlotruneTestFolder::add_module_row($p, "$test/modules.tsv", $^X, PlotruneTestFolder::build_folder($p, $test));
     my @perl = PlotruneBuild::Rules::perl_files();
-    return (PM => { (map { ("lib/$_" => "\$(INST_LIB)/$_") } @perl), "$gen/$p->{module}.pm" => blib($p)->{pm} },
+    return (PM => { (map { ("lib/$_" => "\$(INST_LIB)/$_") } @perl), $written{pm} => blib($p)->{pm} },
             # Manual pages for what programs use; a build's own .pm
             # documents itself for perldoc, under its own name.
             MAN3PODS => { map { my $name = join '::', split m{/}, substr($_, 0, -3);
@@ -68,7 +71,7 @@ sub line { "\t" . words(@_) }
 # INSTALLDIRS chooses.
 sub postamble {
     my ($mm, $p) = @_;
-    my ($so, $obj, $map) = (blib($p)->{so}, "$gen/perlapi.o", "$gen/$p->{module}.map");
+    my ($so, $obj, $map) = (blib($p)->{so}, "$gen/perlapi.o", $written{map});
     my $cxx = PlotruneBuild::Rules::cxx_compiler($p);
     my $engine = PlotruneBuild::Rules::layout($p, '$(PLOTRUNE_LIB_$(INSTALLDIRS))')->{engine};
     return join "\n", "pure_all :: $so", '', "$so: module/perlapi.cpp contract/plotrune_engine.h $map",
@@ -116,7 +119,7 @@ sub test {
         'test :: pure_all ' . join(' ', map { $folder->{ $_->{kind} } } PlotruneTestFolder::test_engines($p)),
         line($mm, '$(RM_RF)', "$test/tree"), line($mm, '$(MKPATH)', "$test/tree/lib"),
         line($mm, '$(CP)', '-R', '$(INST_LIB)', $tree->{lib}), line($mm, '$(CP)', $folder->{engine}, $tree->{engine}),
-        (map { line($mm, '$(CP)', blib($p)->{$_}, "$folder->{dir}/$p->{module}.$_") } qw(so pm)),
+        line($mm, '$(CP)', blib($p)->{so}, $folder->{module_file}), line($mm, '$(CP)', blib($p)->{pm}, $folder->{pm_file}),
         line($mm, "PLOTRUNE_MODULES=$test/modules.tsv", "PLOTRUNE_TREE=$test/tree") . ' TEST_VERBOSE=$(TEST_VERBOSE) '
             . '$(FULLPERLRUN) ' . words($mm, PlotruneTestFolder::test_command()) . ' t/*.t',
         '', 'test_dynamic :: test', '';

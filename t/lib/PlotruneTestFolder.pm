@@ -88,12 +88,14 @@ sub module_table_columns {
 
 # Where a build folder (CMake's, or Makefile.PL's test copy) puts one
 # module: modules/<cpu>/<module>/, the test engines beside it or in their
-# subfolders.  Returns { dir, module_file, engine folder and file per kind }.
+# subfolders.  Returns { dir, module_file, pm_file, engine folder and file
+# per kind }.
 sub build_folder {
     my ($p, $top) = @_;
     require PlotruneBuild::Rules;    # and PlotRune
     my $dir = "$top/modules/$p->{arch}/$p->{module}";
-    my %folder = (dir => $dir, module_file => "$dir/" . PlotRune::build_files($p->{module})->{so});
+    my $files = PlotRune::build_files($p->{module});
+    my %folder = (dir => $dir, module_file => "$dir/$files->{so}", pm_file => "$dir/$files->{pm}");
     for my $e (test_engines($p)) {
         my $sub = length $e->{dir} ? "$dir/$e->{dir}" : $dir;
         $folder{"$e->{kind}_dir"} = $sub;
