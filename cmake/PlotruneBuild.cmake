@@ -133,15 +133,12 @@ function(plotrune_add_module file)
     LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${plotrune_version_script}")
   configure_file("${plotrune_module_pm}" "${plotrune_module_pm_file}" COPYONLY)
   set(targets ${target})
-  # A module for a processor CMake's compilers make no code for: the build
-  # rules' compilers in their place (empty launchers otherwise).
-  set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${plotrune_cxx_launcher}"
-    CXX_LINKER_LAUNCHER "${plotrune_cxx_launcher}")
+  # For a processor CMake's compilers make no code for, the build rules' (else none).
+  set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${plotrune_cxx_launcher}" CXX_LINKER_LAUNCHER "${plotrune_cxx_launcher}")
   foreach(kind IN LISTS plotrune_test_engines)
     plotrune_add_test_engine(${target} ${kind})
     list(APPEND targets ${target}_${kind})
-    set_target_properties(${target}_${kind} PROPERTIES C_COMPILER_LAUNCHER "${plotrune_c_launcher}"
-      C_LINKER_LAUNCHER "${plotrune_c_launcher}")
+    set_target_properties(${target}_${kind} PROPERTIES C_COMPILER_LAUNCHER "${plotrune_c_launcher}" C_LINKER_LAUNCHER "${plotrune_c_launcher}")
   endforeach()
   set(sanitize_env "")
   if(PLOTRUNE_SANITIZE)

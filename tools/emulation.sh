@@ -91,7 +91,7 @@ refused() {
 cpu_of() {
   local file=$1
   [[ $file == */* ]] || file=$(command -v "$file") || return 1
-  perl "$root/inc/PlotruneBuild/Command.pm" elf-cpu "$file" 2>/dev/null
+  perl -I"$root/inc" -MPlotruneBuild::Engine -le 'print PlotruneBuild::Engine::elf_cpu(shift)' "$file" 2>/dev/null
 }
 
 runs() {

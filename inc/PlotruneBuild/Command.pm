@@ -56,8 +56,7 @@ sub cmake_settings {
     my $folder = PlotruneTestFolder::build_folder($p, $o->{build});
     my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
     my @engines = PlotruneTestFolder::test_engines($p);
-    # A module for a processor CMake's compilers make no code for is
-    # compiled and linked by the rules' compilers, in their place.
+    # For a processor CMake's compilers make no code for, the rules' compile and link in their place.
     my $cross = @{ PlotruneBuild::Rules::cross_flags($p) } ? [ qw(bash -c), 'exec "$0" "${@:2}"' ] : undef;
     my $cxx = $cross ? PlotruneBuild::Rules::cxx_compiler($p) : $o->{cxx};
     my $text = join '',

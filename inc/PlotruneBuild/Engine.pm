@@ -24,20 +24,15 @@ use File::Spec ();
 BEGIN { unshift @INC, File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]) . '/..' }
 use PlotruneBuild::Rules ();
 
-# The processor an ELF file is for, as builds are filed (the names of
-# PlotRune::Configuration::cpu), from its class (1: 32-bit, 2: 64-bit) and
-# machine: 'unknown' for another processor.  Dies when it cannot be read or
-# is no ELF file.  The one reader of ELF headers: tools/emulation.sh asks it
-# which processor a perl is for (Command.pm elf-cpu).
+# The processor an ELF file is for, as builds are filed, from its class
+# (1: 32-bit, 2: 64-bit) and machine; dies when it cannot be read or is no
+# ELF file.  The one ELF reader: tools/emulation.sh asks it of perls too.
 my %elf_cpu = ('1 3' => 'i386', '2 62' => 'x86_64', '1 62' => 'x32', '2 183' => 'aarch64', '1 40' => 'arm');
 sub elf_cpu {
     my ($file) = @_;
     open my $fh, '<', $file or die "cannot read $file: $!\n";
-    binmode $fh;
-    my $head = '';
-    read $fh, $head, 20;
-    close $fh;
-    die "$file is no shared library (not an ELF file)\n" unless length $head == 20 && substr($head, 0, 4) eq "\x7fELF";
+    read $fh, my $head, 20;
+    die "$file is no shared library (not an ELF file)\n" unless ($head || '') =~ /\A\x7fELF.{16}\z/s;
     return $elf_cpu{ ord(substr $head, 4, 1) . ' ' . unpack('v', substr $head, 18, 2) } || 'unknown';
 }
 
@@ -55,8 +50,7 @@ sub engine_for {
     my $chosen;
     for my $engine (split /:/, $engines) {
         die "PLOTRUNE_ENGINE: an empty path in '$engines'\n" if $engine eq '';
-        my $its = eval { elf_cpu($engine) };
-        die "PLOTRUNE_ENGINE: $@" unless defined $its;
+        my $its = eval { elf_cpu($engine) } // die "PLOTRUNE_ENGINE: $@";
         $chosen = $engine if !defined $chosen && $its eq $cpu;
     }
     die "PLOTRUNE_ENGINE: none of $engines is built for $cpu (" . ($cpu =~ /^(i386|x32|arm)\z/ ? 32 : 64)

@@ -70,8 +70,7 @@ sub probe {
         cccdlflags => $config->{cccdlflags},
         lddlflags  => $config->{lddlflags},
     );
-    # An emulated perl's headers may lie in its handler's file tree, where
-    # the compiler, a program of this host, finds them (Debian's arm64 perl).
+    # An emulated perl's headers may lie in its handler's files (Debian's arm64 perl's).
     $p{core} = "$ENV{QEMU_LD_PREFIX}$p{core}" if $ENV{QEMU_LD_PREFIX} && -f "$ENV{QEMU_LD_PREFIX}$p{core}/perl.h";
     die "no perl.h under $p{core}: this perl cannot build extensions\n" unless -f "$p{core}/perl.h";
     return \%p;
@@ -131,13 +130,12 @@ sub cxx_compiler {
     return on_path($cxx) ? $cxx : 'c++';
 }
 
-# The processor a compiler makes code for with these flags, by the macros it
-# predefines ('' when it does not run).  Where the perl's own makes code for
-# another (an aarch64 perl emulated on an x86_64 host), clang builds for the
-# perl's against the files the perl runs on (its handler's QEMU_LD_PREFIX,
-# where tools/emulation.sh unpacks Debian's C library), linking with that
-# processor's binutils.  With neither, the build is refused: never made for
-# one processor and filed under another.
+# The processor a compiler makes code for with these flags, by its macros
+# ('' when it does not run).  Where the perl's own makes code for another (an
+# aarch64 perl emulated on an x86_64 host), clang builds for the perl's against
+# the files the perl runs on (its handler's QEMU_LD_PREFIX, where
+# tools/emulation.sh unpacks Debian's C library), linking with that
+# processor's binutils; with neither, the build is refused, never mislabelled.
 sub makes_code_for {
     my $macros = join ' ', map { quotemeta } words(@_);
     $macros = `$macros -dM -E -x c /dev/null 2>/dev/null`;
@@ -181,9 +179,8 @@ sub module_compile_flags {
         # Through the GOT each call into the interpreter (several per Perl
         # call) skips the PLT's jump.
         '-fno-plt';
-    # GCC's -fpcc-struct-return (Perl 5.24's) returns structs in memory;
-    # clang takes it on x86 only, and builds for aarch64 without: no struct
-    # passes by value between the module and the interpreter.
+    # Perl 5.24's GCC -fpcc-struct-return, which clang takes on x86 only, is left out for
+    # aarch64: no struct passes by value between the module and the interpreter.
     return (arch_flags($p), grep({ $_ ne '-fpcc-struct-return' || !@{ cross_flags($p) } }
                                  cxx_only(words($p->{ccflags}, $p->{optimize}, $p->{cccdlflags}))),
             qw(-std=gnu++11 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden),
