@@ -110,8 +110,7 @@ sub main {
         print "$_\n" for PlotruneBuild::Rules::sanitize_flags();
     } else {
         die "usage: perl $0 cmake [--checked] [--site] PERL BUILD-FOLDER CXX OUT | describe | module-flags CXX"
-          . " | sanitize-flags | elf-cpu FILE
-";
+          . " | sanitize-flags\n";
     }
     return 0;
 }
