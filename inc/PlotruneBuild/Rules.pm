@@ -1,9 +1,9 @@
 package PlotruneBuild::Rules;
 
 # How the module is built for one perl: its name, its compile and link
-# flags and where everything goes in an install (the build's .pm and
-# version script: PlotruneBuild::BuildFiles).  The one place that decides, for both front doors: Makefile.PL
-# hands these answers to MakeMaker, and CMake takes them as set() lines from
+# flags and where everything goes in an install.  The one place that
+# decides, for both front doors: PlotruneBuild::MakeMaker hands these
+# answers to MakeMaker, and CMake takes them as set() lines from
 # PlotruneBuild::Command, run under each perl.  Everything here follows from
 # that perl's own Config and the name rule (PlotRune::Configuration).
 #
