@@ -4,7 +4,9 @@
 # pointers); a 32-bit Perl without threads and with a 32-bit IV: both axes
 # of the configurations on one modern version; Debian's arm64 perl, of tier
 # 3.  Then the archived perls of the supported configurations, when there
-# are any (also kept in build-ci-logs/archived-perls), and those of
+# are any (also kept in build-ci-logs/archived-perls), the perls built with
+# defines that do or do not change the binary interface
+# (tools/variant-perls.sh) when this machine has them, and those of
 # $PLOTRUNE_CACHE/perls.list.  The two 32-bit ones are beyond the
 # supported set: one whose packages cannot be had is named, with why, and
 # the run goes on without it; one that fails to build is a failed check, as
@@ -30,6 +32,13 @@ for provider in "i386-embedded-perl:Debian's i386 perl 5.36 (threads, 64-bit IV)
 done
 bash .ci/perls/archived-perls.sh > build-ci-logs/archived-perls
 cat build-ci-logs/archived-perls
+
+# Built from Perl's releases over many minutes each, so not by CI: without
+# them, which perls a build fits is tested on the archived and Debian's.
+while read -r why; do
+  echo "ci: skipping a perl: $why" >&2
+  note "skipped a variant perl: $why"
+done 3>&1 < <(bash tools/variant-perls.sh list 2>&1 >&3)
 
 # Further perls, when this machine has been given a list of them.
 list="$PLOTRUNE_CACHE/perls.list"

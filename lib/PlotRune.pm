@@ -355,8 +355,10 @@ these values straight out of scalars;
 
 =item *
 
-large-file support: the stat buffers lie inside the interpreter's
-structure, ahead of fields the module reads;
+the width of file offsets (C<lseeksize>): it sizes the stat buffer inside
+the interpreter's structure.  Large-file support changes it only where
+offsets are not 64 bits wide anyway: on x86_64 a perl built without it
+still fits;
 
 =item *
 
@@ -365,11 +367,29 @@ scalar's body;
 
 =item *
 
-C<-DDEBUGGING>, C<-DPERL_PERTURB_KEYS_DISABLED> and
-C<-DPERL_UTF8_CACHE_ASSERT>: they add fields to the interpreter's structure
-ahead of the ones the module reads.
+every compile-time define the perl was built with (C<-D> and C<-U> in
+C<ccflags>, C<cppflags> and C<optimize>), unless it is shown harmless:
+defines may widen the mark stack offsets (C<-DPERL_STACK_OFFSET_SSIZET>),
+lengthen every scalar's head (C<-DDEBUG_LEAKING_SCALARS>), or take a field
+out of the interpreter's structure ahead of C<PL_sv_yes>
+(C<-DPERL_PERTURB_KEYS_RANDOM> with threads, 5.24 to 5.32), and the module
+compiled those into its own code.  The harmless ones, each with the reason
+read from Perl's headers, are C<%PlotRune::Configuration::HARMLESS>: the C
+library's feature and hardening defines (C<_GNU_SOURCE>, C<_REENTRANT>,
+C<_FORTIFY_SOURCE>, the large-file ones), C<DEBIAN>,
+C<PERL_UTF8_CACHE_ASSERT> and C<PERL_USE_SAFE_PUTENV>.  C<-DMULTIPLICITY>
+and C<-DPERL_IMPLICIT_CONTEXT> count as multiplicity, whatever Config's
+C<usemultiplicity> says.
 
 =back
+
+When a build is made, a probe compiled with the module's own flags against
+its perl's headers measures what the module depends on (the size of the
+interpreter's structure and where C<PL_sv_yes> and C<PL_sv_undef> lie in it,
+the size of a scalar's head, of a mark stack entry, of IV and NV), and the
+build records it beside its interface (C<$LAYOUT> in its C<.pm>).  The tests
+check, for every perl they run under, that perls this rule calls one
+interface measure the same.
 
 Not the archname, the point release, the install prefix, whether libperl is
 shared, or hardening flags: a distribution's 5.16.3
@@ -400,7 +420,7 @@ this shape in the closest series below and above on this processor, and
 this series on the others), and how to build one from source (see
 L</INSTALLING>):
 
-    PlotRune: no build for this perl: it wants perlplotrune522 (Perl 5.22.4, no threads, 32-bit IV, 32-bit pointers, i686-linux-ld; beyond the supported set, Perl 5.12 to 5.22 on 32-bit x86, Perl 5.24 to 5.40 on x86_64 and Perl 5.24 to 5.40 on aarch64; interface cpu=i386 series=5.22 threads=no multiplicity=no ivsize=4 nvsize=12-long-double ptrsize=4 largefiles=yes alignbytes=4 defines=none), and the ones in @INC do not fit:
+    PlotRune: no build for this perl: it wants perlplotrune522 (Perl 5.22.4, no threads, 32-bit IV, 32-bit pointers, i686-linux-ld; beyond the supported set, Perl 5.12 to 5.22 on 32-bit x86, Perl 5.24 to 5.40 on x86_64 and Perl 5.24 to 5.40 on aarch64; interface cpu=i386 series=5.22 threads=no multiplicity=no ivsize=4 nvsize=12-long-double ptrsize=4 lseeksize=8 alignbytes=4 defines=none), and the ones in @INC do not fit:
       /opt/plotrune/lib/perl5/PlotRune/i386/perlplotrune522.pm: built for an 8-byte NV (double), this perl has a 12-byte NV (long double)
     Build one for this perl from the perlplotrune sources: perl Makefile.PL && make && make test && make install
 
@@ -408,14 +428,28 @@ L</INSTALLING>):
 
 A build of another version than PlotRune.pm's is refused.
 
+=item *
+
+A build's own C<.pm>, loaded by name, makes the same check and dies naming
+the difference before its module file is opened.
+
+=item *
+
+From Perl 5.22 on, the module file itself does Perl's own handshake at
+boot, as every module that C<xsubpp> writes does: loaded in any other way
+(through C<DynaLoader> directly, say) into a perl of another interpreter
+size, threads setting or API version, it is refused by Perl with Perl's own
+message.  Perl 5.12 to 5.20 have no such handshake: there the checks above
+are all there is.
+
 =back
 
 =head1 SUPPORTED PERLS
 
 The supported set is what the shipped builds serve: in each tier a set of
-names, each with its standard interface (a double NV, large files,
-multiplicity exactly when there are threads, none of the defines above,
-and the processor's pointer size and alignment).
+names, each with its standard interface (a double NV, multiplicity exactly
+when there are threads, 64-bit file offsets, no define beyond the harmless
+ones, and the processor's pointer size and alignment).
 
 =over 4
 

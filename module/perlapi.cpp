@@ -1100,7 +1100,15 @@ extern "C" __attribute__((visibility("default"))) XSPROTO(PLOTRUNE_BOOT);
 
 XSPROTO(PLOTRUNE_BOOT)
 {
+    /* From 5.22 on, Perl's own handshake first, as every boot xsubpp writes:
+     * the interpreter refuses, with its own message, a module compiled for
+     * another interpreter size, threads setting or API version, however it
+     * was loaded.  Older headers have no handshake. */
+#ifdef dXSBOOTARGSAPIVERCHK
+    dXSBOOTARGSAPIVERCHK;
+#else
     dXSARGS;
+#endif
     PERL_UNUSED_VAR(cv);
     PERL_UNUSED_VAR(items);
 

@@ -28,8 +28,11 @@ is($M, $expected, "$M: the module name follows from this perl's version, IV size
 my $x86_64 = $Config{archname} =~ /^(x86_64|aarch64)-/ && $Config{ptrsize} == 8;
 my $in_range = $minor % 2 == 0 && ($x86_64 ? $minor >= 24 && $minor <= 40 && $Config{ivsize} == 8
                                            : $minor >= 12 && $minor <= 22 && $Config{archname} =~ /^i[3-6]86-/);
-my $standard = $Config{nvsize} == 8 && $Config{uselargefiles} && $Config{alignbytes} == ($x86_64 ? 8 : 4)
-            && ($Config{usemultiplicity} || '') eq ($Config{useithreads} || '') && $Config{ccflags} !~ /-DDEBUGGING\b/;
+# No define but those of the C library and distributions' marks.
+my @defines = grep { /^-[DU]/ } split ' ', join ' ', grep { defined } @Config{qw(ccflags cppflags optimize)};
+my $standard = $Config{nvsize} == 8 && $Config{lseeksize} == 8 && $Config{alignbytes} == ($x86_64 ? 8 : 4)
+            && ($Config{usemultiplicity} || '') eq ($Config{useithreads} || '')
+            && !grep { !/^-D(?:_GNU_SOURCE|_REENTRANT|_FORTIFY_SOURCE|_LARGEFILE_SOURCE|_FILE_OFFSET_BITS|__GNUC__|DEBIAN|PERL_UTF8_CACHE_ASSERT)(?:=|\z)/ } @defines;
 is(!!$b->{supported}, !!($in_range && $standard), "$M: the build knows whether it is one of the supported configurations");
 
 {

@@ -30,18 +30,28 @@ my @cases = (
     [ 'another Perl series',               { version => "$other_series.1" }, "Perl $other_series" ],
     [ 'threads the other way',             { useithreads => $yes->($Config{useithreads}) },
       ($Config{useithreads} || '') eq 'define' ? 'no interpreter threads' : 'interpreter threads' ],
-    [ 'multiplicity the other way',        { usemultiplicity => $yes->($Config{usemultiplicity}) },
+    [ 'multiplicity the other way, and threads with it', { useithreads => $yes->($Config{usemultiplicity}), usemultiplicity => $yes->($Config{usemultiplicity}) },
       ($Config{usemultiplicity} || '') eq 'define' ? 'no multiplicity' : 'multiplicity' ],
     [ 'another IV size',                   { ivsize => 12 - $Config{ivsize} }, ($Config{ivsize} == 4 ? 'an 8' : 'a 4') . '-byte IV' ],
     [ 'a long double NV',                  { nvsize => 16, nvtype => 'long double' }, 'a 16-byte NV (long double)' ],
     [ 'another pointer size',              { ptrsize => 12 - $Config{ptrsize} }, (12 - $Config{ptrsize}) . '-byte pointers' ],
-    [ 'no large-file support',             { uselargefiles => undef }, 'no large-file support' ],
+    [ 'narrower file offsets',             { lseeksize => 4 }, '4-byte file offsets' ],
     [ 'another alignment',                 { alignbytes => 16 }, '16-byte alignment' ],
     [ 'a DEBUGGING perl',                  { ccflags => "$Config{ccflags} -DDEBUGGING" }, '-DDEBUGGING' ],
     [ 'another processor',                 { archname => "sparc64$rest" }, 'the sparc64 processor' ],
+    # Every define counts, unless the rule shows it harmless.
+    [ 'the harmless defines of distributions', { ccflags => "$Config{ccflags} -DDEBIAN -D_FORTIFY_SOURCE=3 -Wp,-D_GLIBCXX_ASSERTIONS "
+                                                   . '-DPERL_USE_SAFE_PUTENV -DPERL_UTF8_CACHE_ASSERT -D_THREAD_SAFE' }, undef ],
+    [ 'a wider mark stack offset',         { ccflags => "$Config{ccflags} -DPERL_STACK_OFFSET_SSIZET" }, '-DPERL_STACK_OFFSET_SSIZET' ],
+    [ 'longer scalar heads, in cppflags only', { cppflags => "$Config{cppflags} -DDEBUG_LEAKING_SCALARS" }, '-DDEBUG_LEAKING_SCALARS' ],
+    [ 'a define passed with -Wp,',         { ccflags => "$Config{ccflags} -Wp,-DPERL_PERTURB_KEYS_RANDOM" }, '-DPERL_PERTURB_KEYS_RANDOM' ],
+    [ 'a define nobody has seen',          { optimize => "$Config{optimize} -DPERL_SOMETHING_NEW=2" }, '-DPERL_SOMETHING_NEW=2' ],
+    [ 'a define taken away',               { ccflags => "$Config{ccflags} -UPERL_HASH_USE_SBOX32" }, '-UPERL_HASH_USE_SBOX32' ],
 );
-# A perl without large-file support has none to lose.
-$_->[2] = undef for grep { $_->[0] eq 'no large-file support' && !$Config{uselargefiles} } @cases;
+# A perl built with defines of its own has them named beside the new one,
+# and one it has already is no change.
+my %mine = map { (/^-U/ ? $_ : "-D$_") => 1 } PlotRune::Configuration::defines(\%this);
+$_->[2] = undef for grep { defined $_->[2] && $mine{ $_->[2] } } @cases;
 for my $case (@cases) {
     my ($what, $change, $says) = @$case;
     my $why = PlotRune::Configuration::misfit($built, { %this, %$change });
@@ -49,7 +59,8 @@ for my $case (@cases) {
         is($why, '', "$M: a perl with $what fits");
     } else {
         # (x86_64 with 4-byte pointers is another processor too: x32)
-        like($why, qr/(?:^|; )built for [^;]*, this perl has \Q$says\E(?:;|\z)/, "$M: a perl with $what is refused, naming the difference");
+        like($why, qr/(?:^|; )built for [^;]*, this perl has (?:-[DU]\S+ )*\Q$says\E(?: -[DU]\S+)*(?:;|\z)/,
+             "$M: a perl with $what is refused, naming the difference");
     }
 }
 {
@@ -59,11 +70,37 @@ for my $case (@cases) {
     is_deeply(PlotRune::Configuration::parse_interface($i), $built, "$M: the interface reads back from its one line: $i");
 }
 
+# What the build measured against its perl's headers when it was built
+# (its .pm's $LAYOUT), against what the rule says of that perl: a rule that
+# let through a define that moves a field fails here, not in a corrupted
+# interpreter.  Without defines of its own, a perl has the standard scalar
+# head (a pointer, two 32-bit words, and a pointer or IV) and 32-bit marks.
+{
+    (my $pm = build()->{module_file}) =~ s/\.so\z/.pm/;
+    my ($line) = slurp($pm) =~ /^our \$LAYOUT = '([^']*)';/m;
+    my %layout = map { split /=/ } split ' ', defined $line ? $line : '';
+    my $ptr = $Config{ptrsize};
+    my @facts = (
+        [ 'its IV',               iv => $Config{ivsize} ],
+        [ 'its NV',               nv => $Config{nvsize} ],
+        [ "a double's 53 digits", nv_digits => ($Config{nvtype} || 'double') eq 'double' ? 53 : undef ],
+        [ 'the standard scalar head', sv_head => $built->{defines} eq 'none' ? $ptr + 8 + ($ptr > $Config{ivsize} ? $ptr : $Config{ivsize}) : undef ],
+        [ '32-bit marks',         mark => $built->{defines} eq 'none' ? 4 : undef ],
+    );
+    is(defined $layout{interpreter} ? 'yes' : 'no', $built->{multiplicity},
+       "$M: measured an interpreter structure exactly where the rule says multiplicity");
+    for my $fact (grep { defined $_->[2] } @facts) {
+        my ($what, $key, $want) = @$fact;
+        is($layout{$key}, $want, "$M: measured $what ($key) as the rule says of this perl");
+    }
+}
+
 # The supported set, from a reference perl of each tier: 32-bit x86, and
 # x86_64 and aarch64 (whose alignment is 8).
 my %i386 = (version => '5.16.3', archname => 'i686-linux-thread-multi', useithreads => 'define',
             usemultiplicity => 'define', ivsize => 4, nvsize => 8, nvtype => 'double', ptrsize => 4,
-            uselargefiles => 'define', alignbytes => 4, ccflags => '-D_REENTRANT -D_GNU_SOURCE -fwrapv');
+            uselargefiles => 'define', lseeksize => 8, alignbytes => 4,
+            ccflags => '-D_REENTRANT -D_GNU_SOURCE -fwrapv -D_LARGEFILE_SOURCE -D_FILE_OFFSET_BITS=64');
 my %x86_64 = (%i386, version => '5.40.1', archname => 'x86_64-linux-thread-multi', ivsize => 8, ptrsize => 8,
               alignbytes => 8);
 my @set = (
@@ -73,7 +110,11 @@ my @set = (
     [ 'without threads and with a 64-bit IV',  \%i386, { useithreads => undef, usemultiplicity => undef, ivsize => 8 }, 1 ],
     [ 'a long double NV',                      \%i386, { nvsize => 12, nvtype => 'long double' }, 0 ],
     [ 'multiplicity without threads',          \%i386, { useithreads => undef }, 0 ],
-    [ 'no large-file support',                 \%i386, { uselargefiles => undef }, 0 ],
+    [ 'no large-file support',                 \%i386, { uselargefiles => undef, lseeksize => 4, ccflags => '-D_REENTRANT' }, 0 ],
+    [ 'multiplicity from -DMULTIPLICITY alone', \%i386, { useithreads => undef, usemultiplicity => undef,
+                                                 ccflags => "$i386{ccflags} -DMULTIPLICITY" }, 0 ],
+    [ 'multiplicity from -DPERL_IMPLICIT_CONTEXT in cppflags', \%i386, { useithreads => undef, usemultiplicity => undef,
+                                                 cppflags => '-DPERL_IMPLICIT_CONTEXT' }, 0 ],
     [ 'DEBUGGING',                             \%i386, { ccflags => '-DDEBUGGING' }, 0 ],
     [ 'Perl 5.24 on 32-bit x86',               \%i386, { version => '5.24.0' }, 0 ],
     [ 'Perl 5.10',                             \%i386, { version => '5.10.1' }, undef ],
@@ -81,7 +122,12 @@ my @set = (
     [ 'the reference x86_64 5.40 with threads', \%x86_64, {}, 1 ],
     [ 'x86_64 5.24 without threads',           \%x86_64, { version => '5.24.4', useithreads => undef, usemultiplicity => undef }, 1 ],
     [ "Debian 12's 5.36",                      \%x86_64, { version => '5.36.0', archname => 'x86_64-linux-gnu-thread-multi',
-                                                 ccflags => "$i386{ccflags} -D_FORTIFY_SOURCE=2 -fstack-protector-strong" }, 1 ],
+                                                 ccflags => "$i386{ccflags} -DDEBIAN -D_FORTIFY_SOURCE=2 -fstack-protector-strong" }, 1 ],
+    [ 'x86_64 5.40 without large-file support', \%x86_64, { uselargefiles => undef, ccflags => '-D_REENTRANT -D_GNU_SOURCE' }, 1 ],
+    [ 'x86_64 5.40 with -DPERL_UTF8_CACHE_ASSERT', \%x86_64, { ccflags => "$i386{ccflags} -DPERL_UTF8_CACHE_ASSERT" }, 1 ],
+    [ 'x86_64 5.40 with -DPERL_STACK_OFFSET_SSIZET', \%x86_64, { ccflags => "$i386{ccflags} -DPERL_STACK_OFFSET_SSIZET" }, 0 ],
+    [ 'x86_64 5.36 with -DDEBUG_LEAKING_SCALARS', \%x86_64, { version => '5.36.0', ccflags => "$i386{ccflags} -DDEBUG_LEAKING_SCALARS" }, 0 ],
+    [ 'x86_64 5.32 with -DPERL_PERTURB_KEYS_RANDOM', \%x86_64, { version => '5.32.1', ccflags => "$i386{ccflags} -DPERL_PERTURB_KEYS_RANDOM" }, 0 ],
     [ 'x86_64 5.22',                           \%x86_64, { version => '5.22.4' }, 0 ],
     [ 'x86_64 5.42',                           \%x86_64, { version => '5.42.0' }, 0 ],
     [ 'x86_64 5.39, a development series',     \%x86_64, { version => '5.39.9' }, 0 ],

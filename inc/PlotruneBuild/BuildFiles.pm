@@ -41,8 +41,10 @@ package $p->{module};
 
 our \$VERSION = '$PlotruneBuild::Rules::VERSION';
 $checked
-# The binary interface the module file was compiled for.
+# The binary interface the module file was compiled for, and the layout
+# facts measured against its perl's headers.
 our \$INTERFACE = '$p->{interface}';
+our \$LAYOUT = '$p->{layout}';
 
 require PlotRune;
 PlotRune::boot_build(__PACKAGE__, __FILE__, \$INTERFACE);
@@ -82,10 +84,12 @@ difference, before its module file is opened.
 END
 }
 
-# Writes the build's .pm and its linker version script into $dir; returns
-# their paths.
+# Measures the layout with the compiler $cxx (by default the perl's own
+# family's), then writes the build's .pm and its linker version script
+# into $dir; returns their paths.
 sub write_build_files {
-    my ($p, $dir) = @_;
+    my ($p, $dir, $cxx) = @_;
+    $p->{layout} = PlotruneBuild::Rules::measure($p, $cxx);
     require File::Path;
     File::Path::mkpath($dir);
     require PlotRune;

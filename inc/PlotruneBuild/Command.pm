@@ -52,13 +52,13 @@ sub cmake_set {
 # (install into the perl's own site library).
 sub cmake_settings {
     my ($p, $o) = @_;
-    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}");
-    my $folder = PlotruneTestFolder::build_folder($p, $o->{build});
-    my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
-    my @engines = PlotruneTestFolder::test_engines($p);
     # For a processor CMake's compilers make no code for, the rules' compile and link in their place.
     my $cross = @{ PlotruneBuild::Rules::cross_flags($p) } ? [ qw(bash -c), 'exec "$0" "${@:2}"' ] : undef;
     my $cxx = $cross ? PlotruneBuild::Rules::cxx_compiler($p) : $o->{cxx};
+    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}", $cxx);
+    my $folder = PlotruneTestFolder::build_folder($p, $o->{build});
+    my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
+    my @engines = PlotruneTestFolder::test_engines($p);
     my $text = join '',
         (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version supported)),
         cmake_set(plotrune_perl => $o->{perl}),

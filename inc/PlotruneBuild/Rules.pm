@@ -194,6 +194,21 @@ sub module_compile_flags {
             ($p->{checked} ? '-DPLOTRUNE_CHECKED' : ()));
 }
 
+# The layout facts the module depends on, measured with its own compiler
+# and flags against the perl's headers (layout_probe.cpp, compiled to
+# assembly only: no assembler, linker or processor of the perl's kind):
+# one line of key=value words, recorded in the build's .pm.
+sub measure {
+    my ($p, $cxx) = @_;
+    $cxx = cxx_compiler($p) unless defined $cxx;
+    my @cmd = (words($cxx), (grep { !/^-DPLOTRUNE_/ } module_compile_flags($p, cxx => $cxx)),
+               '-S', '-o', '-', "$root/inc/PlotruneBuild/layout_probe.cpp");
+    open my $fh, '-|', @cmd or die "cannot run $cmd[0]: $!\n";
+    my @facts = map { /plotrune-layout (\w+) (-?\d+)/ ? "$1=$2" : () } <$fh>;
+    close $fh && @facts or die "the layout probe does not compile for this perl: @cmd\n";
+    return join ' ', @facts;
+}
+
 # It records no needed library and exports only its boot symbol; everything
 # it calls is resolved from the perl process that loads it.  -shared is the
 # front door's to add.

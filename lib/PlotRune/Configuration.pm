@@ -76,17 +76,55 @@ sub cpu {
     return $cpu;
 }
 
-# The defines of a perl's ccflags that add fields to the interpreter's
-# structure ahead of the ones a module reads (PL_sv_yes in a threaded perl),
-# or change what the interpreter's inline macros do.
-my @layout_defines = qw(DEBUGGING PERL_PERTURB_KEYS_DISABLED PERL_UTF8_CACHE_ASSERT);
+# The compile-time defines a perl was built with: every -D and -U word of
+# the flags Configure records (ccflags, cppflags, optimize; also inside
+# -Wp,), as "NAME" or "NAME=VALUE" for -D and "-UNAME" for -U.
+sub defines {
+    my ($config) = @_;
+    my %seen;
+    my @words = map { /^-Wp,(.*)/ ? split(/,/, $1) : $_ } map { split ' ', $config->{$_} || '' } qw(ccflags cppflags optimize);
+    return grep { !$seen{$_}++ } map { /^-D(\w+(?:=\S*)?)\z/ ? $1 : /^-U(\w+)\z/ ? "-U$1" : () } @words;
+}
+
+sub define_name { (my $name = $_[0]) =~ s/^-U|=.*//g; $name }
+
+# Every define is part of the binary interface, unless it is one of these:
+# each is harmless to a module, by what the headers do with it.
+our %HARMLESS = (
+    _GNU_SOURCE     => "selects what the C library's headers declare; config.h defines it itself on glibc",
+    _REENTRANT      => "selects the C library's reentrant declarations; perl.h reads it only on AIX, for crypt",
+    _THREAD_SAFE    => "the same as _REENTRANT, on other systems",
+    _FORTIFY_SOURCE => "adds checks inside the C library's inline functions; no type or structure changes",
+    _GLIBCXX_ASSERTIONS => "adds checks to the C++ library; Perl's headers are C",
+    _LARGEFILE_SOURCE   => "declares fseeko and ftello; their width is the lseeksize of the interface",
+    _LARGEFILE64_SOURCE => "declares the *64 functions beside the others; no type changes",
+    _FILE_OFFSET_BITS   => "its one effect, the width of file offsets, is the lseeksize of the interface",
+    __GNUC__        => "the compiler's own mark, which gcc and clang define themselves (old Configures add it to cppflags)",
+    DEBIAN          => "read only by patchlevel.h, for the list of local patches that perl -V prints",
+    PERL_UTF8_CACHE_ASSERT => "changes only the initial value of PL_utf8cache (intrpvar.h), not its place",
+    PERL_USE_SAFE_PUTENV   => "drops the process-wide PL_use_safe_putenv (perlvars.h), no field of the interpreter",
+    # Read as the threads and multiplicity of the interface instead.
+    USE_ITHREADS    => 'counted as threads',
+    MULTIPLICITY    => 'counted as multiplicity',
+    PERL_IMPLICIT_CONTEXT => 'counted as multiplicity: perl.h turns multiplicity on with it',
+);
+
+# Whether the perl has multiplicity (its variables in the interpreter's
+# structure): Config says so, or a define that perl.h turns it on with.
+sub multiplicity {
+    my ($config) = @_;
+    my %on = map { ($_ => 1) } defines($config);
+    return yes($config->{usemultiplicity}) eq 'yes' || yes($config->{useithreads}) eq 'yes'
+        || grep({ $on{$_} } qw(MULTIPLICITY PERL_IMPLICIT_CONTEXT USE_ITHREADS)) ? 'yes' : 'no';
+}
 
 # The binary interface that a module compiled for this perl depends on: the
 # facts of Config that change the layout of the interpreter's structures or
-# scalars, or the functions a module calls.  Anything else about a perl (its
-# archname, point release, prefix, the kind of libperl, hardening flags) is
-# a name and does not decide.  Each entry: key, how to read it from Config,
-# and how to say it in a message.
+# scalars, or the functions a module calls, and every define not shown
+# harmless.  Anything else about a perl (its archname, point release,
+# prefix, the kind of libperl, hardening flags) is a name and does not
+# decide.  Each entry: key, how to read it from Config, and how to say it
+# in a message.
 my @interface = (
     # Machine code runs on one processor only.
     [ cpu => \&cpu, sub { "the $_[0] processor" } ],
@@ -95,25 +133,28 @@ my @interface = (
     [ series => sub { sprintf '5.%d', shape($_[0])->{minor} }, sub { "Perl $_[0]" } ],
     # With threads, every call into the interpreter fetches it from the
     # thread key and passes it along.
-    [ threads => sub { yes($_[0]{useithreads}) }, sub { $_[0] eq 'yes' ? 'interpreter threads' : 'no interpreter threads' } ],
+    [ threads => sub { my %on = map { ($_ => 1) } defines($_[0]); $on{USE_ITHREADS} ? 'yes' : yes($_[0]{useithreads}) },
+      sub { $_[0] eq 'yes' ? 'interpreter threads' : 'no interpreter threads' } ],
     # With multiplicity, the interpreter's variables are fields of its
     # structure instead of globals, and every function takes the interpreter.
-    [ multiplicity => sub { yes($_[0]{usemultiplicity}) }, sub { $_[0] eq 'yes' ? 'multiplicity' : 'no multiplicity' } ],
+    [ multiplicity => \&multiplicity, sub { $_[0] eq 'yes' ? 'multiplicity' : 'no multiplicity' } ],
     # The widths of the values a module reads straight out of scalars.
     [ ivsize => sub { $_[0]{ivsize} }, sub { an($_[0]) . " $_[0]-byte IV" } ],
     # (written 12-long-double: the line of key=value words has no spaces)
     [ nvsize => sub { my $type = $_[0]{nvtype} || 'double'; $type =~ tr/ /-/; "$_[0]{nvsize}-$type" },
       sub { my ($size, $type) = split /-/, $_[0], 2; $type =~ tr/-/ /; an($size) . " $size-byte NV ($type)" } ],
     [ ptrsize => sub { $_[0]{ptrsize} }, sub { "$_[0]-byte pointers" } ],
-    # The stat buffers lie inside the interpreter's structure, ahead of
-    # fields a threaded module reads (PL_sv_yes), and their size follows
-    # the width of file offsets.
-    [ largefiles => sub { yes($_[0]{uselargefiles}) }, sub { $_[0] eq 'yes' ? 'large-file support' : 'no large-file support' } ],
+    # The width of file offsets sizes the stat buffer inside the
+    # interpreter's structure; large-file support changes it only where
+    # offsets are not 64 bits wide anyway.
+    [ lseeksize => sub { $_[0]{lseeksize} || 4 }, sub { "$_[0]-byte file offsets" } ],
     # The alignment of a double decides where the NV sits in a scalar's body.
     [ alignbytes => sub { $_[0]{alignbytes} }, sub { "$_[0]-byte alignment" } ],
-    [ defines => sub { my %on = map { /^-D(\w+)/ ? ($1 => 1) : () } split ' ', $_[0]{ccflags} || '';
-                       join(',', grep { $on{$_} } @layout_defines) || 'none' },
-      sub { $_[0] eq 'none' ? 'none of ' . join(', ', @layout_defines) : "-D" . join(' -D', split /,/, $_[0]) } ],
+    # Any other define may change a structure or an inline macro: a wider
+    # mark stack offset, a longer scalar head, a field fewer ahead of
+    # PL_sv_yes.
+    [ defines => sub { join(',', sort grep { !$HARMLESS{ define_name($_) } } defines($_[0])) || 'none' },
+      sub { $_[0] eq 'none' ? 'no defines beyond the harmless ones' : join ' ', map { /^-U/ ? $_ : "-D$_" } split /,/, $_[0] } ],
 );
 
 sub an { $_[0] =~ /^(8|11|18)/ ? 'an' : 'a' }
@@ -171,8 +212,8 @@ sub tier {
 
 # The interface that a supported build of this name has: the one of the
 # reference perls of its tier (the tier of this processor for a name of
-# none): a double NV, large files, multiplicity only with threads, the
-# processor's pointer size and alignment, none of the layout defines.
+# none): a double NV, 64-bit file offsets, multiplicity only with threads,
+# the processor's pointer size and alignment, no define beyond the harmless.
 sub standard_interface {
     my ($config) = @_;
     my $s = shape($config);
@@ -180,7 +221,7 @@ sub standard_interface {
     my $t = tier($config) || (grep({ $_->{cpu} eq $cpu } @TIERS), $TIERS[0])[0];
     my $threads = $s->{threads} ? 'yes' : 'no';
     return { cpu => $t->{cpu}, series => "5.$s->{minor}", threads => $threads, multiplicity => $threads,
-             ivsize => $s->{iv_bits} / 8, nvsize => '8-double', ptrsize => $t->{ptrsize}, largefiles => 'yes',
+             ivsize => $s->{iv_bits} / 8, nvsize => '8-double', ptrsize => $t->{ptrsize}, lseeksize => 8,
              alignbytes => $t->{alignbytes}, defines => 'none' };
 }
 
@@ -226,8 +267,8 @@ L<PlotRune> uses it to pick the build to load, and both ways of building
 (C<perl Makefile.PL> and CMake) use it to name what they build.  Every
 function takes a hash shaped like C<%Config> (C<version>, C<useithreads>,
 C<ivsize>, C<ptrsize>, C<archname>, and for the interface C<nvsize>,
-C<nvtype>, C<usemultiplicity>, C<uselargefiles>, C<alignbytes>,
-C<ccflags>) and dies, with a message ending in a
+C<nvtype>, C<usemultiplicity>, C<lseeksize>, C<alignbytes>,
+C<ccflags>, C<cppflags>, C<optimize>) and dies, with a message ending in a
 newline, for a perl older than 5.12.
 
 =over 4
@@ -247,12 +288,49 @@ The binary interface that a build compiled for this perl depends on, as a
 hash reference: C<cpu> (below), C<series> (C<5.16>: point releases
 keep the interface), C<threads>, C<multiplicity>, C<ivsize>, C<nvsize>
 (with the NV's type: C<8-double>, C<12-long-double>), C<ptrsize>,
-C<largefiles>, C<alignbytes> and C<defines> (those of C<-DDEBUGGING>,
-C<-DPERL_PERTURB_KEYS_DISABLED> and C<-DPERL_UTF8_CACHE_ASSERT> it was
-built with, which add fields to the interpreter's structure).  Not the
-archname, the point release, the prefix, the kind of libperl or hardening
-flags.  C<interface_text> writes it as one line of C<key=value> words, as
-each build's C<.pm> records it; C<parse_interface> reads that line back.
+C<lseeksize> (the width of file offsets, which sizes the stat buffer in the
+interpreter's structure), C<alignbytes> and C<defines>: every define the
+perl was built with that is not harmless (C<%HARMLESS>), sorted, or
+C<none>.  Not the archname, the point release, the prefix, the kind of
+libperl or hardening flags.  C<interface_text> writes it as one line of
+C<key=value> words, as each build's C<.pm> records it; C<parse_interface>
+reads that line back.
+
+=item defines(\%config)
+
+Every C<-D> and C<-U> of C<ccflags>, C<cppflags> and C<optimize> (also
+inside C<-Wp,>), in order, once each: C<NAME> or C<NAME=VALUE> for a
+C<-D>, C<-UNAME> for a C<-U>.
+
+=item %HARMLESS
+
+The defines that are not part of the binary interface, each with the
+reason read from Perl's headers.  Every other define is: deny by default.
+
+    _GNU_SOURCE, _REENTRANT, _THREAD_SAFE
+        select what the C library's headers declare; config.h defines
+        _GNU_SOURCE itself on glibc, perl.h reads _REENTRANT only on AIX
+    _FORTIFY_SOURCE, _GLIBCXX_ASSERTIONS
+        checks in the C and C++ libraries; no type or structure changes
+    _LARGEFILE_SOURCE, _LARGEFILE64_SOURCE, _FILE_OFFSET_BITS
+        their one effect, the width of file offsets, is lseeksize
+    __GNUC__
+        the compiler's own mark, which gcc and clang define themselves
+    DEBIAN
+        read only by patchlevel.h, for the local patches perl -V lists
+    PERL_UTF8_CACHE_ASSERT
+        changes only the initial value of PL_utf8cache (intrpvar.h)
+    PERL_USE_SAFE_PUTENV
+        drops the process-wide PL_use_safe_putenv (perlvars.h)
+    USE_ITHREADS, MULTIPLICITY, PERL_IMPLICIT_CONTEXT
+        counted as threads and multiplicity instead
+
+=item multiplicity(\%config)
+
+C<yes> when the interpreter's variables are fields of its structure:
+C<usemultiplicity> or C<useithreads> in Config, or C<-DMULTIPLICITY>,
+C<-DPERL_IMPLICIT_CONTEXT> or C<-DUSE_ITHREADS> among its defines, with
+which F<perl.h> turns multiplicity on; else C<no>.
 
 =item misfit(\%interface, \%config)
 
@@ -272,9 +350,9 @@ pointers, otherwise the archname's first word (C<x86_64>).
 1 when the configuration is one of the supported set,
 C<$PlotRune::Configuration::SUPPORTED_SET>, else 0: one of the names of a
 tier (C<supported_name>) with that name's standard interface
-(C<standard_interface>: a double NV, large files, multiplicity exactly
-with threads, none of the defines above, and the tier's pointer size and
-alignment).  Builds beyond it are made and tested all the same; the shipped
+(C<standard_interface>: a double NV, 64-bit file offsets, multiplicity
+exactly with threads, no define beyond the harmless ones, and the tier's
+pointer size and alignment).  Builds beyond it are made and tested all the same; the shipped
 builds refuse such perls.
 
 =item tier(\%config)
