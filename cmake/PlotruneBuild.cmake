@@ -75,12 +75,7 @@ function(plotrune_probe perl out)
                         "which another listed perl already gives: list one perl per configuration")
   endif()
   set_property(GLOBAL APPEND PROPERTY PLOTRUNE_BUILT "${plotrune_arch}/${plotrune_module}")
-  if(plotrune_supported)
-    message(STATUS "perl ${plotrune_version} (${perl}): ${plotrune_module} on ${plotrune_arch}")
-  else()
-    message(STATUS "perl ${plotrune_version} (${perl}): ${plotrune_module} on ${plotrune_arch}, "
-                   "beyond the supported set (${plotrune_supported_set})")
-  endif()
+  message(STATUS "${plotrune_summary}")
   set(${out} "${file}" PARENT_SCOPE)
 endfunction()
 

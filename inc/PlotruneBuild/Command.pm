@@ -60,9 +60,9 @@ sub cmake_settings {
     my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
     my @engines = PlotruneTestFolder::test_engines($p);
     my $text = join '',
-        (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch version supported)),
+        (map { cmake_set("plotrune_$_", $p->{$_}) } qw(module arch)),
         cmake_set(plotrune_perl => $o->{perl}),
-        cmake_set(plotrune_supported_set => $PlotRune::Configuration::SUPPORTED_SET),
+        cmake_set(plotrune_summary => PlotruneBuild::Rules::summary($p, $o->{perl})),
         cmake_set(plotrune_dist_version => $PlotruneBuild::Rules::VERSION),
         cmake_set(plotrune_module_flags => PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx)),
         cmake_set(plotrune_cxx_launcher => $cross ? (@$cross, $cxx) : ()),

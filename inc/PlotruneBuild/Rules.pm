@@ -76,6 +76,14 @@ sub probe {
     return \%p;
 }
 
+# What a build says of itself when it is configured, for the perl $perl.
+sub summary {
+    my ($p, $perl) = @_;
+    return "perl $p->{version} ($perl): $p->{module} on $p->{arch}"
+         . ($p->{supported} ? '' : ", beyond the supported set ($PlotRune::Configuration::SUPPORTED_SET)")
+         . ($p->{checked} ? ', checked build' : '');
+}
+
 sub words { map { Text::ParseWords::shellwords($_) } grep { defined } @_ }
 
 # Flags that the C compiler takes and C++ refuses or warns about.
