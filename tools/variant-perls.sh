@@ -17,6 +17,7 @@ variants=(
   "536mt-leaking v5.36.0 -Dusethreads -Accflags=-DDEBUG_LEAKING_SCALARS"
   "532mt-perturb v5.32.1 -Dusethreads -Accflags=-DPERL_PERTURB_KEYS_RANDOM"
   "540-harmless v5.40.0 -Uuselargefiles -Accflags=-DPERL_UTF8_CACHE_ASSERT"
+  "540mt-harmless v5.40.0 -Dusethreads -Uuselargefiles -Accflags=-DPERL_UTF8_CACHE_ASSERT"
 )
 repo=${PLOTRUNE_PERL_REPO:-/work/.mirror/Perl+perl5/repo}
 built=${PLOTRUNE_CACHE:-/var/cache/perlplotrune}/built-perls
