@@ -31,9 +31,7 @@ my $checked = 0;
 @ARGV = grep { /^CHECKED=(.*)\z/ ? do { $checked = $1 ? 1 : 0; 0 } : 1 } @ARGV;
 
 my $p = PlotruneBuild::Rules::probe(\%Config, checked => $checked);
-print "perl $p->{version} ($^X): $p->{module} on $p->{arch}",
-      ($p->{supported} ? '' : ", beyond the supported set ($PlotRune::Configuration::SUPPORTED_SET)"),
-      ($checked ? ', checked build' : ''), "\n";
+print PlotruneBuild::Rules::summary($p, $^X), "\n";
 
 # The MakeMaker of Perl 5.12 (6.56) knows no TEST_REQUIRES: there the tests'
 # needs count as the build's.

@@ -2,21 +2,23 @@
 # The perls CI tests against, one a line on stdout: the host perl (x86_64,
 # threads, 64-bit IV); Debian's i386 Perl (threads, 64-bit IV, 32-bit
 # pointers); a 32-bit Perl without threads and with a 32-bit IV: both axes
-# of the configurations on one modern version.  Then the archived perls of
-# the supported configurations, when there are any (also kept in
-# build-ci-logs/archived-perls), the perls built with defines that do or do
-# not change the binary interface (tools/variant-perls.sh) when this
-# machine has them, and those of $PLOTRUNE_CACHE/perls.list.
-# The two provided ones are beyond the supported set: one whose packages
-# cannot be had is named, with why, and the run goes on without it; one
-# that fails to build is a failed check.
+# of the configurations on one modern version; Debian's arm64 perl, of tier
+# 3.  Then the archived perls of the supported configurations, when there
+# are any (also kept in build-ci-logs/archived-perls), the perls built with
+# defines that do or do not change the binary interface
+# (tools/variant-perls.sh) when this machine has them, and those of
+# $PLOTRUNE_CACHE/perls.list.  The two 32-bit ones are beyond the
+# supported set: one whose packages cannot be had is named, with why, and
+# the run goes on without it; one that fails to build is a failed check, as
+# is Debian's arm64 perl when its packages cannot be had.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/lib.sh
 
 command -v perl
 for provider in "i386-embedded-perl:Debian's i386 perl 5.36 (threads, 64-bit IV)" \
-                "debian-source-perl:perl 5.36 built from Debian's source (i386, no threads, 32-bit IV)"; do
+                "debian-source-perl:perl 5.36 built from Debian's source (i386, no threads, 32-bit IV)" \
+                "debian-arm64-perl:Debian's arm64 perl 5.36 (threads, 64-bit IV)"; do
   script=${provider%%:*} what=${provider#*:}
   if ! got=$(bash ".ci/perls/$script.sh" | tail -n 1); then
     echo "ci: $what could not be built (.ci/perls/$script.sh)" >&2

@@ -29,7 +29,7 @@ tools=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)
 # that alone takes over twenty minutes, a quarter of CI's time.  This perl
 # is beyond the supported set; where i386 is emulated it is used when a
 # run on a host of native i386 left it in the cache, and not built.
-if [ "$(bash "$tools/i386-emulation.sh" mode)" = emulated ]; then
+if [ "$(bash "$tools/emulation.sh" mode)" = emulated ]; then
     skip "i386 code is emulated here, and building it runs the i386 miniperl hundreds of times (over 20 minutes)"
 fi
 
