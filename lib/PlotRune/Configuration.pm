@@ -115,7 +115,7 @@ sub multiplicity {
     my ($config) = @_;
     my %on = map { ($_ => 1) } defines($config);
     return yes($config->{usemultiplicity}) eq 'yes' || yes($config->{useithreads}) eq 'yes'
-        || grep({ $on{$_} } qw(MULTIPLICITY PERL_IMPLICIT_CONTEXT USE_ITHREADS)) ? 'yes' : 'no';
+        || grep({ $on{$_} } qw(MULTIPLICITY PERL_IMPLICIT_CONTEXT USE_ITHREADS USE_THREADS PERL_GLOBAL_STRUCT)) ? 'yes' : 'no';
 }
 
 # The binary interface that a module compiled for this perl depends on: the
@@ -328,9 +328,10 @@ reason read from Perl's headers.  Every other define is: deny by default.
 =item multiplicity(\%config)
 
 C<yes> when the interpreter's variables are fields of its structure:
-C<usemultiplicity> or C<useithreads> in Config, or C<-DMULTIPLICITY>,
-C<-DPERL_IMPLICIT_CONTEXT> or C<-DUSE_ITHREADS> among its defines, with
-which F<perl.h> turns multiplicity on; else C<no>.
+C<usemultiplicity> or C<useithreads> in Config, or among its defines one
+with which F<perl.h> turns multiplicity on (C<MULTIPLICITY>,
+C<PERL_IMPLICIT_CONTEXT>, C<USE_ITHREADS>, C<USE_THREADS>,
+C<PERL_GLOBAL_STRUCT>); else C<no>.
 
 =item misfit(\%interface, \%config)
 
