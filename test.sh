@@ -10,8 +10,9 @@ perls=("$@")
 build=${PLOTRUNE_BUILD:-build-test}
 
 bash tools/ensure-packages.sh cmake make g++ perl binutils gcc-multilib g++-multilib
-# 32-bit perls need a kernel that runs i386 programs, or user-mode emulation.
-bash tools/i386-emulation.sh setup "${perls[@]}"
+# Perls of another processor (i386, aarch64) need a kernel that runs its
+# programs, or user-mode emulation.
+bash tools/emulation.sh setup "${perls[@]}"
 
 status=0
 bash tools/build.sh --test "$build" "${perls[@]}" -- --output-junit results.xml || status=$?

@@ -6,7 +6,7 @@
 # build compiled with ASan and UBSan, with the i386 runtimes of Debian's
 # multilib packages.  The two run side by side, one process each; each is a
 # check of its own, its log printed in turn.
-# Usage: .ci/memory-checks.sh I386-MODE HOST-PERL [TARGET-PERL]   (mode: tools/i386-emulation.sh mode)
+# Usage: .ci/memory-checks.sh I386-MODE HOST-PERL [TARGET-PERL]   (mode: tools/emulation.sh mode i386)
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 source .ci/lib.sh

@@ -16,7 +16,7 @@ declare -A seen=()
 rounds=()   # "perl;perl;..." per build folder
 for perl in "$@"; do
   if ! row=$("$perl" inc/PlotruneBuild/Command.pm describe); then
-    bash tools/i386-emulation.sh check "$perl" || true
+    bash tools/emulation.sh check "$perl" || true
     echo "ci: cannot probe $perl" >&2
     echo "the probe of $perl" >> build-ci-logs/failed-rounds
     status=1

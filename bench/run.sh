@@ -18,14 +18,13 @@ if [[ ${1:-} == --checked ]]; then
 fi
 
 bash tools/ensure-packages.sh cmake make g++ perl libffi-platypus-perl valgrind
-# A 32-bit perl needs i386 programs to run; emulated, its times are labelled
-# so and valgrind's instruction counts cannot be had.
-if bash tools/i386-emulation.sh is-i386 "$perl"; then
-  bash tools/i386-emulation.sh check "$perl"
-  if [[ $(bash tools/i386-emulation.sh mode) == emulated ]]; then
-    PLOTRUNE_BENCH_EMULATED=$(bash tools/i386-emulation.sh status)
-    export PLOTRUNE_BENCH_EMULATED
-  fi
+# A perl of another processor needs its programs to run; emulated, its
+# times are labelled so and valgrind's instruction counts cannot be had.
+cpu=$(bash tools/emulation.sh cpu "$perl")
+bash tools/emulation.sh check "$perl"
+if [[ $(bash tools/emulation.sh mode "$cpu") == emulated ]]; then
+  PLOTRUNE_BENCH_EMULATED=$(bash tools/emulation.sh status "$cpu")
+  export PLOTRUNE_BENCH_EMULATED
 fi
 
 bash tools/build.sh "$build" "$perl"

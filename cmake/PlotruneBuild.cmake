@@ -52,9 +52,9 @@ function(plotrune_probe perl out)
                           "${CMAKE_CXX_COMPILER}" "${file}"
                   ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed OR NOT EXISTS "${file}")
-    # A 32-bit perl on a kernel that runs no i386 programs: say that, and
+    # A perl of a processor this host runs no programs of: say that, and
     # what to do, rather than "Exec format error".
-    execute_process(COMMAND bash "${PLOTRUNE_ROOT}/tools/i386-emulation.sh" check "${perl}"
+    execute_process(COMMAND bash "${PLOTRUNE_ROOT}/tools/emulation.sh" check "${perl}"
                     ERROR_VARIABLE refused RESULT_VARIABLE not_runnable)
     if(not_runnable)
       message(FATAL_ERROR "perl '${perl}': ${refused}")
@@ -122,9 +122,12 @@ function(plotrune_add_module file)
     LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${plotrune_version_script}")
   configure_file("${plotrune_module_pm}" "${plotrune_module_pm_file}" COPYONLY)
   set(targets ${target})
+  # For a processor CMake's compilers make no code for, the build rules' (else none).
+  set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${plotrune_cxx_launcher}" CXX_LINKER_LAUNCHER "${plotrune_cxx_launcher}")
   foreach(kind IN LISTS plotrune_test_engines)
     plotrune_add_test_engine(${target} ${kind})
     list(APPEND targets ${target}_${kind})
+    set_target_properties(${target}_${kind} PROPERTIES C_COMPILER_LAUNCHER "${plotrune_c_launcher}" C_LINKER_LAUNCHER "${plotrune_c_launcher}")
   endforeach()
   set(sanitize_env "")
   if(PLOTRUNE_SANITIZE)

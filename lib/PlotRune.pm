@@ -331,7 +331,7 @@ perl's C<%Config> before anything is loaded.  What decides, and why:
 =item *
 
 the processor (C<cpu>: C<i386> for i386, i586 and i686, C<x86_64>, C<x32>,
-...): machine code runs on one processor only;
+C<aarch64>, ...): machine code runs on one processor only;
 
 =item *
 
@@ -420,7 +420,7 @@ this shape in the closest series below and above on this processor, and
 this series on the others), and how to build one from source (see
 L</INSTALLING>):
 
-    PlotRune: no build for this perl: it wants perlplotrune522 (Perl 5.22.4, no threads, 32-bit IV, 32-bit pointers, i686-linux-ld; beyond the supported set, Perl 5.12 to 5.22 on 32-bit x86 and Perl 5.24 to 5.40 on x86_64; interface cpu=i386 series=5.22 threads=no multiplicity=no ivsize=4 nvsize=12-long-double ptrsize=4 lseeksize=8 alignbytes=4 defines=none), and the ones in @INC do not fit:
+    PlotRune: no build for this perl: it wants perlplotrune522 (Perl 5.22.4, no threads, 32-bit IV, 32-bit pointers, i686-linux-ld; beyond the supported set, Perl 5.12 to 5.22 on 32-bit x86, Perl 5.24 to 5.40 on x86_64 and Perl 5.24 to 5.40 on aarch64; interface cpu=i386 series=5.22 threads=no multiplicity=no ivsize=4 nvsize=12-long-double ptrsize=4 lseeksize=8 alignbytes=4 defines=none), and the ones in @INC do not fit:
       /opt/plotrune/lib/perl5/PlotRune/i386/perlplotrune522.pm: built for an 8-byte NV (double), this perl has a 12-byte NV (long double)
     Build one for this perl from the perlplotrune sources: perl Makefile.PL && make && make test && make install
 
@@ -463,9 +463,16 @@ Tier 1: Perl 5.12 to 5.22, even series, threads or not, a 32- or 64-bit IV
 Tier 2: Perl 5.24 to 5.40, even series, threads or not, a 64-bit IV (18
 names), on C<x86_64>: 8-byte pointers, 8-byte alignment.
 
+=item *
+
+Tier 3: the same 18 names on C<aarch64> (64-bit ARM: cloud servers,
+workstations, boards), 8-byte pointers, 8-byte alignment.  The builds of
+tiers 2 and 3 share their names (C<perlplotrune540i64mt>) and lie in a
+folder per processor.
+
 =back
 
-Tier 2 covers the perl of every current distribution (Debian 9 to 13,
+Tiers 2 and 3 cover the perl of every current distribution (Debian 9 to 13,
 Ubuntu 18.04 to 24.04, RHEL 8 to 10: all with threads) and the perls of the
 official container images and perlbrew (without threads).  A perl that
 gives one of these names with another interface (a long double, say) is
@@ -483,6 +490,7 @@ that architecture's builds:
 
     lib/perl5/PlotRune/i386/libplotrune.so
     lib/perl5/PlotRune/x86_64/libplotrune.so
+    lib/perl5/PlotRune/aarch64/libplotrune.so
 
 When the build loads but its engine does not, C<use PlotRune> dies with the
 engine loader's message as it is (C<Error loading ".../libplotrune.so" :
@@ -498,7 +506,8 @@ install again with C<PLOTRUNE_ENGINE> to have both agree.
 
 For the perl that runs it, as any CPAN distribution (ExtUtils::MakeMaker,
 which every perl ships; no CMake, any g++ from 4.8; a 32-bit perl on a
-64-bit host builds the same, its Config saying C<cc='gcc -m32'>):
+64-bit host builds the same, its Config saying C<cc='gcc -m32'>, and an
+aarch64 perl with its own g++):
 
     perl Makefile.PL && make && make test && make install
 
@@ -519,7 +528,7 @@ own site folders, or staged for a system package:
     make install DESTDIR=/tmp/stage
 
 The builds of an installed tree are in C<lib/perl5/PlotRune/E<lt>cpuE<gt>/>
-(cpu: C<i386> or C<x86_64>), as C<E<lt>moduleE<gt>.pm> and
+(cpu: C<i386>, C<x86_64> or C<aarch64>), as C<E<lt>moduleE<gt>.pm> and
 C<E<lt>moduleE<gt>.so>.  Any perl of a build's binary interface finds it
 with nothing more than C<-I DIR/lib/perl5> (or C<PERL5LIB>, or C<use lib>),
 whatever its archname or point release; nothing in the tree is named after

@@ -23,9 +23,9 @@ my $expected = sprintf('perlplotrune5%02d', $minor)
 is($M, $expected, "$M: the module name follows from this perl's version, IV size and threads");
 
 # One of the supported names, with that name's standard interface: the 24
-# of 32-bit x86 (4-byte alignment), or the 18 of x86_64 (a 64-bit IV, 8-byte
-# alignment).
-my $x86_64 = $Config{archname} =~ /^x86_64-/ && $Config{ptrsize} == 8;
+# of 32-bit x86 (4-byte alignment), or the 18 of x86_64 or of aarch64 (a
+# 64-bit IV, 8-byte alignment).
+my $x86_64 = $Config{archname} =~ /^(x86_64|aarch64)-/ && $Config{ptrsize} == 8;
 my $in_range = $minor % 2 == 0 && ($x86_64 ? $minor >= 24 && $minor <= 40 && $Config{ivsize} == 8
                                            : $minor >= 12 && $minor <= 22 && $Config{archname} =~ /^i[3-6]86-/);
 # No define but those of the C library and distributions' marks.
@@ -60,20 +60,43 @@ SKIP: {
     is_deeply(\@exported, ["boot_$M"], "$M: the module file exports its boot symbol and nothing else");
 }
 
+{
+    # Made for this perl's processor, whichever compiler the build rules
+    # chose for it: a module of another is never filed under this one.
+    rules();
+    require PlotruneBuild::Engine;
+    my $made = eval { PlotruneBuild::Engine::elf_cpu($file) } || $@;
+    my ($cpu) = $Config{archname} =~ /^([^-]+)/;
+    $cpu =~ s/^i[3-6]86\z/i386/;
+    is("$made built for $b->{arch}", "$cpu built for $cpu", "$M: the module file is made for this perl's processor");
+    # A processor no compiler here makes code for is refused before
+    # anything is built, naming it.
+    my $p = { %{ build_rules() }, arch => 'mips' };
+    delete $p->{cross};
+    ok(!eval { PlotruneBuild::Rules::cross_flags($p); 1 } && $@ =~ /^cannot build for mips here: \S+ makes code for /,
+       "$M: a build for a processor that no compiler here makes code for is refused") or diag($@);
+}
+
 SKIP: {
     # What the module calls: the interpreter's functions and variables,
     # which this perl defines, and C library functions that the C library
-    # of the oldest target systems has (data/c-library-baseline.tsv).
+    # of the oldest target systems has (data/c-library-baseline.tsv, the
+    # list of this processor, i386's for x86_64).
     my $undefined = tool(qq{nm -D --undefined-only "$file"});
     skip 'nm is not available', 2 unless defined $undefined;
     my @imports = map { (split ' ')[-1] } grep { /\sU\s/ } split /\n/, $undefined;
     my %baseline;
-    $baseline{ $_->{symbol} }{ $_->{version} } = 1 for table_rows(project_root() . '/data/c-library-baseline.tsv');
+    my $list = $b->{arch} eq 'aarch64' ? 'aarch64' : 'i386';
+    $baseline{ $_->{symbol} }{ $_->{version} } = 1
+        for grep { $_->{cpu} eq $list } table_rows(project_root() . '/data/c-library-baseline.tsv');
     # The interpreter: this perl's executable and the libperl it maps.
     my %perl;
     open my $maps, '<', "/proc/$$/maps" or skip 'no /proc here', 2;
     my %files = map { m{\s(/\S*/[^/\s]*perl[^/\s]*)$} ? ($1 => 1) : () } <$maps>;
     for my $object (keys %files) {
+        # An emulated perl's files may lie in its C library's tree, where
+        # nm, a program of this host, finds them.
+        $object = "$ENV{QEMU_LD_PREFIX}$object" if $ENV{QEMU_LD_PREFIX} && -e "$ENV{QEMU_LD_PREFIX}$object";
         my $defined = tool(qq{nm -D --defined-only "$object"}) or next;
         $perl{ (split ' ')[-1] } = 1 for split /\n/, $defined;
     }
@@ -130,7 +153,9 @@ SKIP: {
         [ 'the contract header compiles as C++11', qq{$cxx @arch -x c++ -std=c++11 $strict -I"$root/contract" -c "$dir/check.c"} ],
         [ 'the module compiles as C++11 with its build flags',
           join(' ', $cxx, map({ my $w = $_; $w =~ s/'/'\\''/g; "'$w'" } PlotruneBuild::Rules::module_compile_flags($p)),
-               '-std=c++11 -pedantic-errors', qq{-c "$root/module/perlapi.cpp"}) ],
+               # The interpreter's headers leave their GNU extensions out of
+               # a compile they are told is pedantic.
+               '-std=c++11 -pedantic-errors -DPERL_GCC_PEDANTIC', qq{-c "$root/module/perlapi.cpp"}) ],
     );
     for my $case (@cases) {
         my ($what, $command) = @$case;

@@ -1,7 +1,7 @@
 # Which perls a build fits: those of the binary interface it was compiled
 # for, whatever their archname, point release or hardening flags; any other
 # is refused with a message that names each difference.  And which perls
-# are of the supported set: the names of its two tiers, each with its
+# are of the supported set: the names of its tiers, each with its
 # standard interface.
 
 use strict;
@@ -95,8 +95,8 @@ for my $case (@cases) {
     }
 }
 
-# The supported set, from a reference perl of each tier: 32-bit x86 and
-# x86_64 (whose alignment is 8).
+# The supported set, from a reference perl of each tier: 32-bit x86, and
+# x86_64 and aarch64 (whose alignment is 8).
 my %i386 = (version => '5.16.3', archname => 'i686-linux-thread-multi', useithreads => 'define',
             usemultiplicity => 'define', ivsize => 4, nvsize => 8, nvtype => 'double', ptrsize => 4,
             uselargefiles => 'define', lseeksize => 8, alignbytes => 4,
@@ -136,6 +136,9 @@ my @set = (
     [ 'x86_64 with a long double NV',          \%x86_64, { nvsize => 16, nvtype => 'long double' }, 0 ],
     [ 'x86_64 5.30 with 4-byte pointers (x32)', \%x86_64, { version => '5.30.0', ptrsize => 4, alignbytes => 4 }, 0 ],
     [ 'Perl 5.30 on 32-bit x86',               \%i386, { version => '5.30.3' }, 0 ],
+    [ "Debian 12's arm64 5.36",                \%x86_64, { version => '5.36.0', archname => 'aarch64-linux-gnu-thread-multi' }, 1 ],
+    [ 'aarch64 5.22',                          \%x86_64, { version => '5.22.4', archname => 'aarch64-linux' }, 0 ],
+    [ 'aarch64 with a 16-byte long double NV', \%x86_64, { archname => 'aarch64-linux-ld', nvsize => 16, nvtype => 'long double' }, 0 ],
 );
 for my $case (@set) {
     my ($what, $reference, $change, $supported) = @$case;
@@ -154,7 +157,7 @@ for my $case (@set) {
     my (%by_tier, @wrong);
     for my $row (@rows) {
         my %config = (%{ $row->{cpu} eq 'i386' ? \%i386 : \%x86_64 }, version => "$row->{perl}.0", ivsize => $row->{iv_bits} / 8,
-                      useithreads => $row->{threads} eq 'yes' ? 'define' : undef);
+                      useithreads => $row->{threads} eq 'yes' ? 'define' : undef, archname => "$row->{cpu}-linux");
         $config{usemultiplicity} = $config{useithreads};
         my $tier = PlotRune::Configuration::tier(\%config);
         $by_tier{ $row->{tier} }++;
@@ -163,7 +166,7 @@ for my $case (@set) {
                 && PlotRune::Configuration::supported(\%config);
     }
     is_deeply(\@wrong, [], "every row of the table is a supported name of the rule, in the rule's tier");
-    is_deeply(\%by_tier, { 1 => 24, 2 => 18 }, 'the table holds the 24 names of tier 1 and the 18 of tier 2');
+    is_deeply(\%by_tier, { 1 => 24, 2 => 18, 3 => 18 }, 'the table holds the 24 names of tier 1 and the 18 of tiers 2 and 3');
 }
 
 done_testing();

@@ -19,7 +19,7 @@ mkdir -p "$build/corpus"
 build=$(cd "$build" && pwd)
 
 perl=$(command -v perl)
-bash tools/i386-emulation.sh check "$perl"
+bash tools/emulation.sh check "$perl"
 # The module's own compile flags, from the build rules, as every build takes
 # them (the fuzz target names its module itself).
 mapfile -t module_flags < <("$perl" inc/PlotruneBuild/Command.pm module-flags clang++-14 | grep -v '^-DPLOTRUNE_MODULE=')

@@ -20,14 +20,13 @@ root=$PWD
 build=${PLOTRUNE_BUILD:-build-memcheck}
 perl=${PERL:-$(command -v perl)}
 packages=(cmake make g++ perl binutils valgrind)
-if bash tools/i386-emulation.sh is-i386 "$perl"; then
-  bash tools/i386-emulation.sh check "$perl"
-  # valgrind stops at the first instruction of i386 code that qemu runs.
-  if [[ $(bash tools/i386-emulation.sh mode) == emulated ]]; then
-    echo "memcheck: valgrind cannot run i386 code under emulation ($(bash tools/i386-emulation.sh status));" \
-         "the 32-bit memory check there is: PERL=$perl tools/sanitize.sh" >&2
-    exit 1
-  fi
+cpu=$(bash tools/emulation.sh cpu "$perl")
+bash tools/emulation.sh check "$perl"
+# valgrind stops at the first instruction of foreign code that qemu runs.
+if [[ $(bash tools/emulation.sh mode "$cpu") == emulated ]]; then
+  echo "memcheck: valgrind cannot run $cpu code under emulation ($(bash tools/emulation.sh status "$cpu"))" \
+       "$([[ $cpu == i386 ]] && echo "; the 32-bit memory check there is: PERL=$perl tools/sanitize.sh")" >&2
+  exit 1
 fi
 # valgrind cannot start a 32-bit program without the i386 loader's symbols.
 [[ $("$perl" -MConfig -e 'print $Config{ptrsize}') != 4 ]] || packages+=(gcc-multilib g++-multilib libc6-dbg:i386)

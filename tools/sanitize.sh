@@ -9,7 +9,7 @@
 # reported, or the run fails.
 #
 # This is the 32-bit memory check where valgrind cannot run i386 code: under
-# user-mode emulation (tools/i386-emulation.sh).  There LeakSanitizer cannot
+# user-mode emulation (tools/emulation.sh).  There LeakSanitizer cannot
 # stop the process at exit (qemu provides no ptrace), so leaks go unchecked;
 # so they do under a perl that leaks at exit on its own.
 #
@@ -21,11 +21,11 @@ perl=${PERL:-$(command -v perl)}
 packages=(cmake make g++ perl binutils)
 leaks=ON
 m32=()
-if bash tools/i386-emulation.sh is-i386 "$perl"; then
+if [[ $(bash tools/emulation.sh cpu "$perl") == i386 ]]; then
   m32=(-m32)
   packages+=(gcc-multilib g++-multilib lib32asan8 lib32ubsan1)
-  bash tools/i386-emulation.sh check "$perl"
-  if [[ $(bash tools/i386-emulation.sh mode) == emulated ]]; then
+  bash tools/emulation.sh check "$perl"
+  if [[ $(bash tools/emulation.sh mode) == emulated ]]; then
     leaks=OFF
     # The 32-bit runtime takes the kernel for one of 32-bit x86 (uname says
     # i686 under qemu) and so the top gigabyte for the kernel's, while qemu

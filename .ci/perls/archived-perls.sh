@@ -1,6 +1,6 @@
 #!/bin/bash
-# Unpacks the archived perls of the supported configurations, 32-bit x86
-# and x86_64, and of a few other shapes (one .tar.xz per release or
+# Unpacks the archived perls of the supported configurations, 32-bit x86,
+# x86_64 and aarch64 (those in the aarch64 folder), and of a few other shapes (one .tar.xz per release or
 # group, every shape of it in a folder of its own) into the
 # cache, once, and again only when an archive changed; prints the path of
 # every perl executable they hold, one a line, on stdout.  Everything else
@@ -22,7 +22,7 @@ if [[ -z $archives || ! -d $archives ]]; then
     exit 0
 fi
 shopt -s nullglob
-files=("$archives"/*.tar.xz)
+files=("$archives"/*.tar.xz "$archives"/aarch64/*.tar.xz)
 if [[ ${#files[@]} -eq 0 ]]; then
     echo "ci: no perl archives in $archives: testing no supported configuration"
     exit 0

@@ -29,32 +29,16 @@ tools=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)
 # that alone takes over twenty minutes, a quarter of CI's time.  This perl
 # is beyond the supported set; where i386 is emulated it is used when a
 # run on a host of native i386 left it in the cache, and not built.
-if [ "$(bash "$tools/i386-emulation.sh" mode)" = emulated ]; then
+if [ "$(bash "$tools/emulation.sh" mode)" = emulated ]; then
     skip "i386 code is emulated here, and building it runs the i386 miniperl hundreds of times (over 20 minutes)"
 fi
 
-# Tools for fetching the source and compiling 32-bit code on an x86_64 host.
-# The multilib libc has no libcrypt, so that one comes from the i386 arch.
-need=(gcc-multilib libc6-dev-i386 libcrypt-dev:i386 make dpkg-dev xz-utils)
-
-# apt-get source needs deb-src entries; add them in a file of our own that
-# mirrors Debian's binary entries (same mirrors and suites), once.
-srcfile=/etc/apt/sources.list.d/perlplotrune-src.sources
-if ! grep -rqsE '^[[:space:]]*(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$srcfile"
-    else
-        sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list > "${srcfile%.sources}.list"
-    fi
-fi
+# Tools for compiling 32-bit code on an x86_64 host.  The multilib libc has
+# no libcrypt, so that one comes from the i386 arch.
+need=(gcc-multilib libc6-dev-i386 libcrypt-dev:i386 make)
 if ! why=$(bash "$tools/ensure-packages.sh" "${need[@]}" 2>&1 >/dev/null); then
     echo "$why"
     skip "${why##*$'\n'}"
-fi
-# A mirror in mid-sync fails the update of some index: the source index
-# there is may still do.
-if ! apt-cache showsrc perl 2>/dev/null | grep -q '^Version:'; then
-    apt-get -o DPkg::Lock::Timeout=300 update -qq || echo "apt-get update failed; trying the source lists there are"
 fi
 
 work="$cache/src"
@@ -63,21 +47,14 @@ rm -rf "$work" && mkdir -p "$work" && cd "$work"
 # Run a step with its output in the log; show the tail only if it fails.
 step() { "$@" >>"$log" 2>&1 || { tail -n 40 "$log"; echo "failed: $*"; exit 1; }; }
 
-# Same upstream version as the host perl.  Every Debian revision of it
-# carries the same upstream tarball, and a mirror may lack the source of
-# the newest (security) revision, so take the first one that downloads.
-host=$(dpkg-query -W -f='${Version}' perl)
-upstream=${host#*:}; upstream=${upstream%%-*}
-got=
-for v in "$host" $(apt-cache showsrc perl | sed -n 's/^Version: //p' | sort -rV); do
-    case "$v" in "$upstream"-*|*:"$upstream"-*) ;; *) continue ;; esac
-    if apt-get source -qq --download-only "perl=$v" >>"$log" 2>&1; then got=$v; break; fi
-done
-[ -n "$got" ] || { tail -n 20 "$log"; skip "no source of Debian's perl $upstream could be downloaded"; }
-# Debian's patches adapt perl to Debian's own layout (@INC, install paths),
-# which would leak the host's 64-bit module dirs into this perl; the plain
-# upstream tree is what a private prefix wants.
-step dpkg-source --skip-patches -x ./perl_*.dsc tree
+# The plain upstream tree of Debian's source of the host perl's version.
+status=0
+bash "$tools/debian-perl-source.sh" "$work/tree" >>"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+    tail -n 20 "$log"
+    [ "$status" -eq 3 ] && skip "$(tail -n 1 "$log")"
+    echo "failed: Debian's perl source"; exit 1
+fi
 cd tree
 
 # XS extensions that tests load (Test2 itself needs Time::HiRes, and Storable

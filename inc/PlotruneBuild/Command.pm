@@ -53,7 +53,10 @@ sub cmake_set {
 # (install into the perl's own site library).
 sub cmake_settings {
     my ($p, $o) = @_;
-    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}", $o->{cxx});
+    # For a processor CMake's compilers make no code for, the rules' compile and link in their place.
+    my $cross = @{ PlotruneBuild::Rules::cross_flags($p) } ? [ qw(bash -c), 'exec "$0" "${@:2}"' ] : undef;
+    my $cxx = $cross ? PlotruneBuild::Rules::cxx_compiler($p) : $o->{cxx};
+    my ($pm, $map) = write_build_files($p, "$o->{build}/generated/$p->{arch}", $cxx);
     my $folder = PlotruneTestFolder::build_folder($p, $o->{build});
     my $install = $o->{site} ? PlotruneBuild::Rules::site_layout($p) : PlotruneBuild::Rules::tree_layout($p);
     my @engines = PlotruneTestFolder::test_engines($p);
@@ -64,7 +67,9 @@ sub cmake_settings {
         cmake_set(plotrune_dist_version => $PlotruneBuild::Rules::VERSION),
         # The archive's name, apart for a checked tree.
         cmake_set(plotrune_package => ($p->{checked} ? 'perlplotrune-checked-' : 'perlplotrune-') . $PlotruneBuild::Rules::VERSION),
-        cmake_set(plotrune_module_flags => PlotruneBuild::Rules::module_compile_flags($p, cxx => $o->{cxx})),
+        cmake_set(plotrune_module_flags => PlotruneBuild::Rules::module_compile_flags($p, cxx => $cxx)),
+        cmake_set(plotrune_cxx_launcher => $cross ? (@$cross, $cxx) : ()),
+        cmake_set(plotrune_c_launcher => $cross ? (@$cross, PlotruneBuild::Rules::c_compiler($p)) : ()),
         cmake_set(plotrune_module_ldflags => PlotruneBuild::Rules::module_link_flags($p, $map)),
         cmake_set(plotrune_module_libs => PlotruneBuild::Rules::module_link_libraries($p)),
         cmake_set(plotrune_module_pm => $pm), cmake_set(plotrune_version_script => $map),

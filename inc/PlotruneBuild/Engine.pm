@@ -22,21 +22,16 @@ use File::Spec ();
 BEGIN { unshift @INC, File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]) . '/..' }
 use PlotruneBuild::Rules ();
 
-# The ELF machine and class (1: 32-bit, 2: 64-bit) of each processor that
-# builds are filed by.
-my %elf = (i386 => [ 3, 1 ], x86_64 => [ 62, 2 ], x32 => [ 62, 1 ], aarch64 => [ 183, 2 ], arm => [ 40, 1 ]);
-
-# The ELF machine and class of a file; dies when it cannot be read or is no
-# ELF file.
-sub elf_of {
+# The processor an ELF file is for, as builds are filed, from its class
+# (1: 32-bit, 2: 64-bit) and machine; dies when it cannot be read or is no
+# ELF file.  The one ELF reader: tools/emulation.sh asks it of perls too.
+my %elf_cpu = ('1 3' => 'i386', '2 62' => 'x86_64', '1 62' => 'x32', '2 183' => 'aarch64', '1 40' => 'arm');
+sub elf_cpu {
     my ($file) = @_;
-    open my $fh, '<', $file or die "PLOTRUNE_ENGINE: cannot read $file: $!\n";
-    binmode $fh;
-    my $head = '';
-    read $fh, $head, 20;
-    close $fh;
-    die "PLOTRUNE_ENGINE: $file is no shared library (not an ELF file)\n" unless substr($head, 0, 4) eq "\x7fELF";
-    return (unpack('v', substr($head, 18, 2)), ord substr($head, 4, 1));
+    open my $fh, '<', $file or die "cannot read $file: $!\n";
+    read $fh, my $head, 20;
+    die "$file is no shared library (not an ELF file)\n" unless ($head || '') =~ /\A\x7fELF.{16}\z/s;
+    return $elf_cpu{ ord(substr $head, 4, 1) . ' ' . unpack('v', substr $head, 18, 2) } || 'unknown';
 }
 
 # The engine given for the builds of one processor: the one built for it,
@@ -50,14 +45,13 @@ sub engine_for {
       . " (several separated by ':'), or leave it unset to install no engine\n"
         if $given && (!defined $engines || $engines eq '');
     return undef unless defined $engines && $engines ne '';
-    my ($machine, $class) = @{ $elf{$cpu} || [ -1, 0 ] };
     my $chosen;
     for my $engine (split /:/, $engines) {
         die "PLOTRUNE_ENGINE: an empty path in '$engines'\n" if $engine eq '';
-        my ($its_machine, $its_class) = elf_of($engine);
-        $chosen = $engine if !defined $chosen && $its_machine == $machine && $its_class == $class;
+        my $its = eval { elf_cpu($engine) } // die "PLOTRUNE_ENGINE: $@";
+        $chosen = $engine if !defined $chosen && $its eq $cpu;
     }
-    die "PLOTRUNE_ENGINE: none of $engines is built for $cpu (" . ($class == 2 ? 64 : 32)
+    die "PLOTRUNE_ENGINE: none of $engines is built for $cpu (" . ($cpu =~ /^(i386|x32|arm)\z/ ? 32 : 64)
       . "-bit), as the builds in $dir need\n" unless defined $chosen;
     return $chosen;
 }

@@ -70,6 +70,8 @@ sub probe {
         cccdlflags => $config->{cccdlflags},
         lddlflags  => $config->{lddlflags},
     );
+    # An emulated perl's headers may lie in its handler's files (Debian's arm64 perl's).
+    $p{core} = "$ENV{QEMU_LD_PREFIX}$p{core}" if $ENV{QEMU_LD_PREFIX} && -f "$ENV{QEMU_LD_PREFIX}$p{core}/perl.h";
     die "no perl.h under $p{core}: this perl cannot build extensions\n" unless -f "$p{core}/perl.h";
     return \%p;
 }
@@ -99,19 +101,19 @@ sub cxx_only {
 
 # Flags of the interpreter's ABI: any riding on its compiler's word (a
 # "gcc -m32"), and -m32 for a 32-bit perl, whose Config may not say so when
-# this host is 64-bit.
+# this host is 64-bit; or clang's for the perl's processor (cross_flags).
 sub arch_flags {
-    my ($p) = @_;
+    my ($p, $own) = @_;
+    return @{ cross_flags($p) } if !$own && @{ cross_flags($p) };
     my (undef, @riding) = words($p->{cc});
     push @riding, '-m32' if $p->{ptr_bits} == 32 && !grep { $_ eq '-m32' } @riding;
     return @riding;
 }
 
-# The compilers of the perl's own toolchain: its C compiler for the engines,
-# and the C++ compiler of the same family for the module ($ENV{CXX} first).
-# A cross compiler named in Config (Debian's i386 perl says i686-linux-gnu-gcc)
-# that this host lacks gives way to the host's cc and c++, with -m32 from
-# the ABI flags.
+# The compilers of the perl's own toolchain ($own), or clang's (cross_flags):
+# its C compiler for the engines, and the C++ compiler of the same family
+# for the module ($ENV{CXX} first).  One named in Config that this host
+# lacks (Debian's i386 perl says i686-linux-gnu-gcc) gives way to cc and c++.
 sub on_path {
     my ($program) = @_;
     return 1 if File::Spec->file_name_is_absolute($program) && -x $program;
@@ -119,19 +121,46 @@ sub on_path {
 }
 
 sub c_compiler {
-    my ($p) = @_;
+    my ($p, $own) = @_;
+    return 'clang' if !$own && @{ cross_flags($p) };
     my ($cc) = words($p->{cc});
     return on_path($cc) ? $cc : 'cc';
 }
 
 sub cxx_compiler {
-    my ($p) = @_;
+    my ($p, $own) = @_;
+    return 'clang++' if !$own && @{ cross_flags($p) };
     return $ENV{CXX} if $ENV{CXX};
-    my $cc = c_compiler($p);
+    my $cc = c_compiler($p, 1);
     my $cxx = $cc =~ /^(.*)gcc(-[\d.]+)?\z/ ? "$1g++" . (defined $2 ? $2 : '')
             : $cc =~ /^(.*)clang(-[\d.]+)?\z/ ? "$1clang++" . (defined $2 ? $2 : '')
             : 'c++';
     return on_path($cxx) ? $cxx : 'c++';
+}
+
+# The processor a compiler makes code for with these flags, by its macros
+# ('' when it does not run).  Where the perl's own makes code for another (an
+# aarch64 perl emulated on an x86_64 host), clang builds for the perl's against
+# the files the perl runs on (its handler's QEMU_LD_PREFIX, where
+# tools/emulation.sh unpacks Debian's C library), linking with that
+# processor's binutils; with neither, the build is refused, never mislabelled.
+sub makes_code_for {
+    my $macros = join ' ', map { quotemeta } words(@_);
+    $macros = `$macros -dM -E -x c /dev/null 2>/dev/null`;
+    return '' if $?;
+    my ($cpu) = $macros =~ /^#define __(aarch64|x86_64|i386|arm)__ /m or return 'unknown';
+    return $cpu eq 'x86_64' && $macros =~ /^#define __ILP32__ /m ? 'x32' : $cpu;
+}
+
+sub cross_flags {
+    my ($p) = @_;
+    return $p->{cross} ||= do {
+        my ($own, @clang) = (makes_code_for(cxx_compiler($p, 1), arch_flags($p, 1)), '--target=aarch64-linux-gnu',
+                             '--sysroot=' . ($ENV{QEMU_LD_PREFIX} || '/'));
+        $own eq '' || $own eq $p->{arch} ? [] : $p->{arch} eq 'aarch64' && makes_code_for('clang++', @clang) eq 'aarch64'
+            ? \@clang : die "cannot build for $p->{arch} here: " . cxx_compiler($p, 1) . " makes code for $own, and "
+                            . "no compiler here does (for aarch64, clang: tools/emulation.sh setup installs it)\n";
+    };
 }
 
 # Whether the C++ compiler takes a flag; -fno-plt is newer than g++ 4.8.
@@ -158,7 +187,10 @@ sub module_compile_flags {
         # Through the GOT each call into the interpreter (several per Perl
         # call) skips the PLT's jump.
         '-fno-plt';
-    return (arch_flags($p), cxx_only(words($p->{ccflags}, $p->{optimize}, $p->{cccdlflags})),
+    # Perl 5.24's GCC -fpcc-struct-return, which clang takes on x86 only, is left out for
+    # aarch64: no struct passes by value between the module and the interpreter.
+    return (arch_flags($p), grep({ $_ ne '-fpcc-struct-return' || !@{ cross_flags($p) } }
+                                 cxx_only(words($p->{ccflags}, $p->{optimize}, $p->{cccdlflags}))),
             qw(-std=gnu++11 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility=hidden),
             @optional, qw(-Wall -Wextra -Wno-unused-parameter),
             "-I$root/contract",

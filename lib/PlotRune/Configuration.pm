@@ -14,19 +14,22 @@ use warnings;
 
 our $VERSION = '5.01';
 
-# The supported set comes in two tiers, one per processor, each with the
+# The supported set comes in three tiers, one per processor, each with the
 # standard interface of its reference perls: the 24 configurations of 32-bit
-# x86 (a 32- or 64-bit IV, threads or not), and on x86_64 every even series
-# a current distribution ships (a 64-bit IV, threads or not).  first and
+# x86 (a 32- or 64-bit IV, threads or not), and on x86_64 and on aarch64
+# every even series a current distribution ships (a 64-bit IV, threads or
+# not).  first and
 # last: the minor versions, every even one between.
 our @TIERS = (
     { tier => 1, cpu => 'i386', first => 12, last => 22, iv_bits => [ 32, 64 ], ptrsize => 4, alignbytes => 4,
       set => 'Perl 5.12 to 5.22 on 32-bit x86' },
     { tier => 2, cpu => 'x86_64', first => 24, last => 40, iv_bits => [64], ptrsize => 8, alignbytes => 8,
       set => 'Perl 5.24 to 5.40 on x86_64' },
+    { tier => 3, cpu => 'aarch64', first => 24, last => 40, iv_bits => [64], ptrsize => 8, alignbytes => 8,
+      set => 'Perl 5.24 to 5.40 on aarch64' },
 );
 
-our $SUPPORTED_SET = join ' and ', map { $_->{set} } @TIERS;
+our $SUPPORTED_SET = join(', ', map { $_->{set} } @TIERS[0 .. $#TIERS - 1]) . " and $TIERS[-1]{set}";
 
 # The version, threads and IV width of a Config-like hash (version,
 # useithreads, ivsize, ptrsize, archname): { minor, threads, iv_bits,
@@ -112,7 +115,7 @@ sub multiplicity {
     my ($config) = @_;
     my %on = map { ($_ => 1) } defines($config);
     return yes($config->{usemultiplicity}) eq 'yes' || yes($config->{useithreads}) eq 'yes'
-        || grep({ $on{$_} } qw(MULTIPLICITY PERL_IMPLICIT_CONTEXT USE_ITHREADS)) ? 'yes' : 'no';
+        || grep({ $on{$_} } qw(MULTIPLICITY PERL_IMPLICIT_CONTEXT USE_ITHREADS USE_THREADS PERL_GLOBAL_STRUCT)) ? 'yes' : 'no';
 }
 
 # The binary interface that a module compiled for this perl depends on: the
@@ -222,7 +225,8 @@ sub standard_interface {
              alignbytes => $t->{alignbytes}, defines => 'none' };
 }
 
-# One of the names of a tier: the 24 of 32-bit x86, the 18 of x86_64.
+# One of the names of a tier: the 24 of 32-bit x86, the 18 of x86_64, the
+# 18 of aarch64.
 sub supported_name { tier(@_) ? 1 : 0 }
 
 # One of those names with that name's standard interface.
@@ -324,9 +328,10 @@ reason read from Perl's headers.  Every other define is: deny by default.
 =item multiplicity(\%config)
 
 C<yes> when the interpreter's variables are fields of its structure:
-C<usemultiplicity> or C<useithreads> in Config, or C<-DMULTIPLICITY>,
-C<-DPERL_IMPLICIT_CONTEXT> or C<-DUSE_ITHREADS> among its defines, with
-which F<perl.h> turns multiplicity on; else C<no>.
+C<usemultiplicity> or C<useithreads> in Config, or among its defines one
+with which F<perl.h> turns multiplicity on (C<MULTIPLICITY>,
+C<PERL_IMPLICIT_CONTEXT>, C<USE_ITHREADS>, C<USE_THREADS>,
+C<PERL_GLOBAL_STRUCT>); else C<no>.
 
 =item misfit(\%interface, \%config)
 
@@ -358,7 +363,8 @@ C<@PlotRune::Configuration::TIERS>, or undef.  Tier 1: Perl 5.12 to 5.22
 on 32-bit x86 (C<i386>), even minor versions, a 32- or 64-bit IV, threads
 or not; 24 names, 4-byte pointers and alignment.  Tier 2: Perl 5.24 to
 5.40 on C<x86_64>, even minor versions, a 64-bit IV, threads or not; 18
-names, 8-byte pointers and alignment.  Each tier is a hash: C<tier>,
+names, 8-byte pointers and alignment.  Tier 3: the same 18 names on
+C<aarch64> (64-bit ARM), 8-byte pointers and alignment.  Each tier is a hash: C<tier>,
 C<cpu>, C<first> and C<last> (minor versions), C<iv_bits>, C<ptrsize>,
 C<alignbytes>, C<set> (its words).
 

@@ -20,21 +20,24 @@ our @EXPORT_OK = qw(slowdown);
 # a fraction of their length there (never fewer than $min rounds).
 sub under_valgrind { $ENV{PLOTRUNE_UNDER_VALGRIND} ? 1 : 0 }
 
-# A 32-bit x86 perl while a binfmt_misc handler for i386 programs is
-# enabled: such a handler takes precedence over the kernel's own loader,
-# so this very process is emulated.
+# A 32-bit x86 or an aarch64 perl while a binfmt_misc handler for programs
+# of its processor is enabled: such a handler takes precedence over the
+# kernel's own loader, so this very process is emulated.
 my $emulated;
 sub under_emulation {
     return $emulated if defined $emulated;
     require Config;
     $emulated = 0;
-    return $emulated unless $Config::Config{ptrsize} == 4 && $Config::Config{archname} =~ /^i[3-6]86-/;
+    my $magic = $Config::Config{ptrsize} == 4 && $Config::Config{archname} =~ /^i[3-6]86-/
+                  ? '7f454c4601010100000000000000000002000300'
+              : $Config::Config{archname} =~ /^aarch64-/ ? '7f454c460201010000000000000000000200b700'
+              : return $emulated;
     for my $handler (glob '/proc/sys/fs/binfmt_misc/*') {
         next if $handler =~ m{/(?:register|status)\z};
         open my $fh, '<', $handler or next;
         local $/;
         my $text = <$fh>;
-        $emulated = 1 if $text =~ /^enabled$/m && $text =~ /^magic 7f454c4601010100000000000000000002000300$/m;
+        $emulated = 1 if $text =~ /^enabled$/m && $text =~ /^magic $magic$/m;
     }
     return $emulated;
 }
