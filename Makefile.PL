@@ -1,19 +1,13 @@
 # The CPAN way, for one perl and no CMake:
 #
-#   perl Makefile.PL && make && make test && make install
+#   perl Makefile.PL [CHECKED=1] && make && make test && make install
 #
 # builds the module for the perl that runs this, tests it with the stand-in
-# engine beside a test copy of it, and installs it, its .pm and PlotRune.pm
-# into that perl's site folders (or INSTALL_BASE=DIR, or DESTDIR=...).  The
-# module's name, flags, .pm and install layout are the build rules' (inc/),
-# which the CMake build takes too: inc/PlotruneBuild/MakeMaker.pm hands them
-# to MakeMaker.
-#
-#   perl Makefile.PL CHECKED=1
-#
-# builds the checked build for engine authors instead: the same module with
-# every rule of the engine contract checked, tested with a misbehaving engine
-# too.  Install it apart from the normal build (INSTALL_BASE=...).
+# engine, and installs it with PlotRune.pm into that perl's site folders (or
+# INSTALL_BASE=DIR, DESTDIR=...).  CHECKED=1 makes the checked build for
+# engine authors, every rule of the engine contract checked: install it apart
+# (INSTALL_BASE=...).  Its name, flags, .pm and layout are the build rules'
+# (inc/), as for CMake; inc/PlotruneBuild/MakeMaker.pm hands them to MakeMaker.
 #
 # Kept to what Perl 5.12 understands.
 

@@ -10,18 +10,14 @@ set(PLOTRUNE_RULES "${PLOTRUNE_ROOT}/inc/PlotruneBuild/Command.pm")
 set_property(GLOBAL PROPERTY PLOTRUNE_BUILT "")
 
 # AddressSanitizer and UndefinedBehaviorSanitizer in the module and the
-# stand-in engine (tools/sanitize.sh).  The module still links no runtime and
-# records no needed library: the tests preload the sanitizers into perl,
-# which is not instrumented itself.
+# engines (tools/sanitize.sh); the module still links no runtime.
 option(PLOTRUNE_SANITIZE "Instrument the module and the stand-in engine with ASan and UBSan" OFF)
 # LeakSanitizer stops the process with ptrace at exit, which user-mode
 # emulation (qemu) does not provide: there it would hang every test.
 option(PLOTRUNE_SANITIZE_LEAKS "With PLOTRUNE_SANITIZE, check for leaks at exit (LeakSanitizer)" ON)
 
-# The checked build, for engine authors: the same modules with every rule of
-# the engine contract checked (the flags are the build rules'), tested with a
-# misbehaving engine beside the stand-in.  Build it in a folder of its own;
-# its tree and archive are apart from the normal build's.
+# The checked build, tested with a misbehaving engine too: build it in a
+# folder of its own; its tree and archive are apart from the normal build's.
 option(PLOTRUNE_CHECKED "Build the modules with the engine contract checked, for engine authors" OFF)
 
 # Install: a Perl library tree under the prefix (lib/perl5, the modules of
@@ -48,8 +44,8 @@ function(plotrune_probe perl out)
   file(REMOVE "${file}")
   file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/perls")
   execute_process(COMMAND "${perl}" "${PLOTRUNE_RULES}" cmake "--checked=${PLOTRUNE_CHECKED}"
-                          "--site=${PLOTRUNE_INSTALL_SITE}" "${perl}" "${CMAKE_BINARY_DIR}"
-                          "${CMAKE_CXX_COMPILER}" "${file}"
+                          "--site=${PLOTRUNE_INSTALL_SITE}" "--sanitize=${PLOTRUNE_SANITIZE}"
+                          "${perl}" "${CMAKE_BINARY_DIR}" "${CMAKE_CXX_COMPILER}" "${file}"
                   ERROR_VARIABLE why RESULT_VARIABLE failed)
   if(failed OR NOT EXISTS "${file}")
     # A perl of a processor this host runs no programs of: say that, and
@@ -82,15 +78,10 @@ function(plotrune_install_engine probes)
   set(engines "")
   foreach(file IN LISTS probes)
     include("${file}")
-    set(engine "${plotrune_install_engine}")
-    if(NOT IS_ABSOLUTE "${engine}")
-      set(engine "\${CMAKE_INSTALL_PREFIX}/${engine}")
-    endif()
-    if(NOT "\$ENV{DESTDIR}${engine}" IN_LIST engines)
-      list(APPEND builds "\$ENV{DESTDIR}${engine}" "${plotrune_arch}")
-      list(APPEND engines "\$ENV{DESTDIR}${engine}")
-    endif()
+    list(APPEND builds "\$ENV{DESTDIR}${plotrune_install_engine}" "${plotrune_arch}")
+    list(APPEND engines "\$ENV{DESTDIR}${plotrune_install_engine}")
   endforeach()
+  list(REMOVE_DUPLICATES engines)
   list(GET probes 0 first)
   include("${first}")
   install(CODE "set(PLOTRUNE_ENGINE_NOTE_FILE \"${CMAKE_BINARY_DIR}/engine-note.txt\")
@@ -111,68 +102,47 @@ endfunction()
 function(plotrune_add_module file)
   include("${file}")
   set(target "${plotrune_module}_${plotrune_arch}")
-  set(dir "${plotrune_module_dir}")
-  # It records no needed library and exports only its boot symbol;
-  # everything it calls is resolved from the perl process that loads it.
   add_library(${target} MODULE "${PLOTRUNE_ROOT}/module/perlapi.cpp")
   target_compile_options(${target} PRIVATE ${plotrune_module_flags})
   target_link_options(${target} PRIVATE ${plotrune_module_ldflags})
   target_link_libraries(${target} PRIVATE ${plotrune_module_libs})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${plotrune_module}"
-    LIBRARY_OUTPUT_DIRECTORY "${dir}" LINK_DEPENDS "${plotrune_version_script}")
+    LIBRARY_OUTPUT_DIRECTORY "${plotrune_module_dir}" LINK_DEPENDS "${plotrune_version_script}"
+    # For a processor CMake's compilers make no code for, the build rules' (else none).
+    CXX_COMPILER_LAUNCHER "${plotrune_cxx_launcher}" CXX_LINKER_LAUNCHER "${plotrune_cxx_launcher}")
   configure_file("${plotrune_module_pm}" "${plotrune_module_pm_file}" COPYONLY)
-  set(targets ${target})
-  # For a processor CMake's compilers make no code for, the build rules' (else none).
-  set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${plotrune_cxx_launcher}" CXX_LINKER_LAUNCHER "${plotrune_cxx_launcher}")
+  # The test engines, beside the module or in its subfolders; the stand-in
+  # engine is the one the tests' install gives.
   foreach(kind IN LISTS plotrune_test_engines)
-    plotrune_add_test_engine(${target} ${kind})
-    list(APPEND targets ${target}_${kind})
-    set_target_properties(${target}_${kind} PROPERTIES C_COMPILER_LAUNCHER "${plotrune_c_launcher}" C_LINKER_LAUNCHER "${plotrune_c_launcher}")
+    plotrune_add_engine(${target}_${kind} "${plotrune_test_engine_${kind}_source}"
+                        "${plotrune_test_engine_${kind}_dir}" ${plotrune_test_engine_${kind}_flags})
+    target_compile_definitions(${target}_${kind} PRIVATE ${plotrune_test_engine_${kind}_defines})
   endforeach()
+  set_property(GLOBAL APPEND PROPERTY PLOTRUNE_STANDIN_ENGINES
+               "${plotrune_test_engine_engine_dir}/${plotrune_engine_file}")
   set(sanitize_env "")
   if(PLOTRUNE_SANITIZE)
-    plotrune_sanitize("${targets}" sanitize_env)
+    # The build rules compiled everything with the sanitizers; the tests run
+    # with their runtimes preloaded (the environment tools/fuzz.sh takes too).
+    execute_process(COMMAND bash "${PLOTRUNE_ROOT}/tools/sanitizer-env.sh" "${PLOTRUNE_SANITIZE_LEAKS}"
+                            ${CMAKE_CXX_COMPILER} ${plotrune_engine_ldflags} OUTPUT_VARIABLE sanitize_env)
+    string(STRIP "${sanitize_env}" sanitize_env)
+    string(REPLACE "\n" ";" sanitize_env "${sanitize_env}")
     plotrune_add_planted_faults(${target} "${sanitize_env}")
   endif()
   plotrune_install_module(${target})
   plotrune_add_tests("${sanitize_env}")
 endfunction()
 
-# A test engine beside the module, or in its subfolder (the build rules'
-# test_engines), under the engine's file name.
-function(plotrune_add_test_engine target kind)
-  set(engine ${target}_${kind})
-  add_library(${engine} MODULE "${plotrune_test_engine_${kind}_source}")
-  target_compile_definitions(${engine} PRIVATE ${plotrune_test_engine_${kind}_defines})
-  target_compile_options(${engine} PRIVATE ${plotrune_engine_flags} ${plotrune_test_engine_${kind}_flags})
-  target_link_options(${engine} PRIVATE ${plotrune_engine_ldflags} ${plotrune_test_engine_${kind}_flags})
-  set_target_properties(${engine} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME "${plotrune_engine_file}"
-    LIBRARY_OUTPUT_DIRECTORY "${plotrune_test_engine_${kind}_dir}")
-  if(kind STREQUAL "engine")
-    set_property(GLOBAL APPEND PROPERTY PLOTRUNE_STANDIN_ENGINES
-                 "${plotrune_test_engine_${kind}_dir}/${plotrune_engine_file}")
-  endif()
-endfunction()
-
-# Instruments the targets; sets ${env_out} to the tests' environment for it.
-function(plotrune_sanitize targets env_out)
-  foreach(target IN LISTS targets)
-    target_compile_options(${target} PRIVATE ${plotrune_sanitize_flags})
-  endforeach()
-  foreach(runtime asan ubsan)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${plotrune_engine_ldflags} -print-file-name=lib${runtime}.so
-                    OUTPUT_VARIABLE ${runtime}_lib OUTPUT_STRIP_TRAILING_WHITESPACE)
-  endforeach()
-  # PERL_DESTRUCT_LEVEL=2 makes perl free what it holds at exit, so that
-  # the leak check sees only real leaks.
-  set(detect_leaks 0)
-  if(PLOTRUNE_SANITIZE_LEAKS)
-    set(detect_leaks 1)
-  endif()
-  set(${env_out} "LD_PRELOAD=${asan_lib} ${ubsan_lib};PERL_DESTRUCT_LEVEL=2"
-      "ASAN_OPTIONS=detect_leaks=${detect_leaks}:strict_string_checks=1:detect_stack_use_after_return=1"
-      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
-      "LSAN_OPTIONS=suppressions=${PLOTRUNE_ROOT}/tools/lsan.supp:print_suppressions=0" PARENT_SCOPE)
+# An engine of ours (plain C) under the engine's file name, in ${dir}; any
+# further arguments are flags for its compile and link.
+function(plotrune_add_engine name source dir)
+  add_library(${name} MODULE "${source}")
+  target_compile_options(${name} PRIVATE ${plotrune_engine_flags} ${ARGN})
+  target_link_options(${name} PRIVATE ${plotrune_engine_ldflags} ${ARGN})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME "${plotrune_engine_file}"
+    LIBRARY_OUTPUT_DIRECTORY "${dir}"
+    C_COMPILER_LAUNCHER "${plotrune_c_launcher}" C_LINKER_LAUNCHER "${plotrune_c_launcher}")
 endfunction()
 
 # Faults planted in an engine beside a copy of the module, one per kind:
@@ -180,26 +150,20 @@ endfunction()
 # under this perl would prove nothing.
 function(plotrune_add_planted_faults target sanitize_env)
   set(dir "${CMAKE_BINARY_DIR}/planted/${plotrune_arch}/${plotrune_module}")
-  add_library(${target}_planted MODULE "${PLOTRUNE_ROOT}/t/engines/planted_faults.c")
-  target_compile_options(${target}_planted PRIVATE ${plotrune_engine_flags} ${plotrune_sanitize_flags} -O0)
-  target_link_options(${target}_planted PRIVATE ${plotrune_engine_ldflags})
-  set_target_properties(${target}_planted PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME "${plotrune_engine_file}"
-    LIBRARY_OUTPUT_DIRECTORY "${dir}")
+  plotrune_add_engine(${target}_planted "${PLOTRUNE_ROOT}/t/engines/planted_faults.c" "${dir}" -O0)
   add_custom_command(TARGET ${target}_planted POST_BUILD
     COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:${target}>" "${dir}/")
   add_dependencies(${target}_planted ${target})
   foreach(fault IN ITEMS heap-buffer-overflow heap-use-after-free signed-integer-overflow)
-    set(report "ERROR: AddressSanitizer: ${fault}")
-    if(fault STREQUAL "signed-integer-overflow")
-      set(report "runtime error: signed integer overflow")
-    endif()
+    # ASan names the fault as it is named here, UBSan in words.
+    string(REPLACE "-" " " words "${fault}")
     set(name "${plotrune_arch}/${plotrune_module}/planted/${fault}")
     add_test(NAME "${name}"
       COMMAND "${plotrune_perl}" "-I${PLOTRUNE_ROOT}/t/lib" -MPlotruneTest
               -e "PlotruneTest::boot_module(@ARGV[0, 1]), &{\"$ARGV[1]::callMethod\"}($ARGV[2])"
               "${dir}/$<TARGET_FILE_NAME:${target}>" "${plotrune_module}" "${fault}")
-    set_tests_properties("${name}" PROPERTIES LABELS "${plotrune_module};${plotrune_arch};planted"
-      ENVIRONMENT "${sanitize_env}" PASS_REGULAR_EXPRESSION "${report}")
+    set_tests_properties("${name}" PROPERTIES LABELS "${plotrune_module};${plotrune_arch};planted" ENVIRONMENT
+      "${sanitize_env}" PASS_REGULAR_EXPRESSION "ERROR: AddressSanitizer: ${fault}|runtime error: ${words}")
   endforeach()
 endfunction()
 

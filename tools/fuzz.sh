@@ -43,8 +43,7 @@ clang++-14 "${module_flags[@]}" "${sanitize[@]}" -fsanitize=fuzzer \
   -Wl,-E "-L$libdir" "-l:$libperl" -Wl,-rpath,"$libdir" $perllibs
 
 cd "$build"
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export PERL_DESTRUCT_LEVEL=2
+# The sanitizer build's run environment; a value already set is kept.
+while IFS='=' read -r name value; do export "$name=${!name:-$value}"; done < <(bash "$root/tools/sanitizer-env.sh" ON)
 "$build/fuzz_readers" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
   -print_final_stats=1 "$@" "$build/corpus" "$root/fuzz/corpus"

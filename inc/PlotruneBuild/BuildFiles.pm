@@ -10,15 +10,7 @@ package PlotruneBuild::BuildFiles;
 use strict;
 use warnings;
 
-use Exporter 'import';
 use PlotruneBuild::Rules ();
-
-our @EXPORT_OK = qw(write_build_files);
-
-sub version_script {
-    my ($p) = @_;
-    return "{ global: boot_$p->{module}; local: *; };\n";
-}
 
 # The .pm of one build: what it was built as (PlotRune reads these lines
 # without running the file), then PlotRune's boot of it, which checks that
@@ -93,10 +85,10 @@ sub write_build_files {
     require File::Path;
     File::Path::mkpath($dir);
     require PlotRune;
-    my %files = (pm => [ "$dir/" . PlotRune::build_files($p->{module})->{pm}, module_pm($p) ],
-                 map => [ "$dir/$p->{module}.map", version_script($p) ]);
-    PlotruneBuild::Rules::write_text(@{ $files{$_} }) for sort keys %files;
-    return ($files{pm}[0], $files{map}[0]);
+    my ($pm, $map) = ("$dir/" . PlotRune::build_files($p->{module})->{pm}, "$dir/$p->{module}.map");
+    PlotruneBuild::Rules::write_text($map, "{ global: boot_$p->{module}; local: *; };\n");
+    PlotruneBuild::Rules::write_text($pm, module_pm($p));
+    return ($pm, $map);
 }
 
 1;

@@ -64,7 +64,9 @@ sub install_engine {
     my $engines = $given ? $ENV{PLOTRUNE_ENGINE} : $default;
     my @dirs = map { (File::Spec->splitpath($_->[0]))[1] =~ m{^(.*?)/*\z} } @$folders;
     my @chosen = map { engine_for($dirs[$_], $folders->[$_][1], $engines, $given) } 0 .. $#dirs;
-    return no_engine_note(join ' and ', @dirs) unless @chosen && defined $chosen[0];
+    my $name = PlotruneBuild::Rules::engine_file();
+    return "No engine installed: put $name in " . join(' and ', @dirs) . " (or where the system's library search "
+         . "finds it), or install again with PLOTRUNE_ENGINE=/path/to/$name\n" unless @chosen && defined $chosen[0];
     require File::Copy;
     require File::Path;
     for my $i (0 .. $#chosen) {
@@ -77,19 +79,12 @@ sub install_engine {
     return '';
 }
 
-# The line an install without an engine ends with.
-sub no_engine_note {
-    my ($dirs) = @_;
-    my $name = PlotruneBuild::Rules::engine_file();
-    return "No engine installed: put $name in $dirs (or where the system's library search finds it), "
-         . "or install again with PLOTRUNE_ENGINE=/path/to/$name\n";
-}
-
 sub main {
     my ($note, $default, @rest) = @_;
     die "usage: perl $0 NOTE-FILE DEFAULT [DESTINATION CPU] ...\n" unless defined $default && @rest % 2 == 0;
-    my @folders;
-    push @folders, [ splice @rest, 0, 2 ] while @rest;
+    # Each folder once, however many builds it holds.
+    my (@folders, %seen);
+    while (my ($engine, $cpu) = splice @rest, 0, 2) { push @folders, [ $engine, $cpu ] unless $seen{$engine}++ }
     PlotruneBuild::Rules::write_text($note, install_engine(\@folders, $default));
     return 0;
 }

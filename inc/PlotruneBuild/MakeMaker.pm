@@ -1,14 +1,8 @@
 package PlotruneBuild::MakeMaker;
 
 # What Makefile.PL hands to MakeMaker for the perl that runs it, from the
-# build rules.  MakeMaker says itself what it can (args): the Perl files and
-# the build's .pm, where they go in blib, the manual pages, the clean-up.
-# Make rules stand only for what it cannot say: the module, compiled and
-# linked as the CMake build does and filed in PlotRune/<cpu> beside
-# PlotRune.pm, not under an archname that perls of another archname would
-# not look in (postamble); the tests' folder, with the test engines and an
-# install tree (test); the engine's install, which comes before anything
-# else is installed (install).
+# build rules: MakeMaker says itself what it can (args); make rules stand
+# only for what it cannot say (postamble, test, install).
 #
 # Kept to what Perl 5.12 understands: it runs under the perl being built for.
 
@@ -66,9 +60,11 @@ sub words {
 # A command of a rule.
 sub line { "\t" . words(@_) }
 
-# The module, beside MakeMaker's own pure_all; the test engines, each as
-# CMake builds it; the engine's install into the library folder
-# INSTALLDIRS chooses.
+# The module, beside MakeMaker's own pure_all, compiled and linked as the
+# CMake build does and filed in PlotRune/<cpu> beside PlotRune.pm, not under
+# an archname that perls of another archname would not look in; the test
+# engines, each as CMake builds it; the engine's install into the library
+# folder INSTALLDIRS chooses.
 sub postamble {
     my ($mm, $p) = @_;
     my ($so, $obj, $map) = (blib($p)->{so}, "$gen/perlapi.o", $written{map});

@@ -12,27 +12,20 @@ package PlotruneBuild::Rules;
 use strict;
 use warnings;
 
-use Exporter 'import';
 use File::Spec ();
 use Text::ParseWords ();
 
-our @EXPORT_OK = qw(engine_file write_text);
-
-our $root;
+# The source tree's root; the one version of the distribution, as
+# lib/PlotRune.pm declares it.
+our ($root, $VERSION);
 BEGIN {
-    my $here = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
     require Cwd;
-    $root = Cwd::abs_path(File::Spec->catdir($here, File::Spec->updir, File::Spec->updir));
+    $root = Cwd::abs_path(File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]) . '/../..');
     unshift @INC, "$root/lib";
-}
-use PlotRune::Configuration ();
-
-# The one version of the distribution, as lib/PlotRune.pm declares it.
-our $VERSION;
-BEGIN {
     require ExtUtils::MakeMaker;
     $VERSION = MM->parse_version("$root/lib/PlotRune.pm");
 }
+use PlotRune::Configuration ();
 
 # The engine's file name, as the contract header gives it to the module.
 my $engine_file;
@@ -40,10 +33,9 @@ sub engine_file {
     return $engine_file if defined $engine_file;
     my $header = "$root/contract/plotrune_engine.h";
     open my $fh, '<', $header or die "cannot read $header: $!\n";
-    while (<$fh>) {
-        return $engine_file = $1 if /^#define PLOTRUNE_LIBRARY_NAME "([^"]+)"/;
-    }
-    die "no PLOTRUNE_LIBRARY_NAME in $header\n";
+    ($engine_file) = join('', <$fh>) =~ /^#define PLOTRUNE_LIBRARY_NAME "([^"]+)"/m
+        or die "no PLOTRUNE_LIBRARY_NAME in $header\n";
+    return $engine_file;
 }
 
 # ---------------------------------------------------------------- a perl
@@ -64,11 +56,8 @@ sub probe {
         checked    => $o{checked} ? 1 : 0,
         core       => "$config->{archlibexp}/CORE",
         sitelib    => $config->{installsitelib},
-        cc         => $config->{cc},
-        ccflags    => $config->{ccflags},
-        optimize   => $config->{optimize},
-        cccdlflags => $config->{cccdlflags},
-        lddlflags  => $config->{lddlflags},
+        # The compiler and flags the perl was built with.
+        map { ($_ => $config->{$_}) } qw(cc ccflags optimize cccdlflags lddlflags),
     );
     # An emulated perl's headers may lie in its handler's files (Debian's arm64 perl's).
     $p{core} = "$ENV{QEMU_LD_PREFIX}$p{core}" if $ENV{QEMU_LD_PREFIX} && -f "$ENV{QEMU_LD_PREFIX}$p{core}/perl.h";
@@ -87,17 +76,10 @@ sub summary {
 sub words { map { Text::ParseWords::shellwords($_) } grep { defined } @_ }
 
 # Flags that the C compiler takes and C++ refuses or warns about.
-my @c_only = (qr/^-std=/, qr/^-Wdeclaration-after-statement$/, qr/^-Wc\+\+-compat$/, qr/^-Wbad-function-cast$/,
-              qr/^-Wnested-externs$/, qr/^-Wstrict-prototypes$/, qr/^-Wmissing-prototypes$/,
-              qr/^-Wold-style-definition$/);
+my $c_only = qr/^(?:-std=.*|-W(?:declaration-after-statement|c\+\+-compat|bad-function-cast|nested-externs
+                                 |strict-prototypes|missing-prototypes|old-style-definition))\z/x;
 
-sub cxx_only {
-    my @kept;
-    for my $word (@_) {
-        push @kept, $word unless grep { $word =~ $_ } @c_only;
-    }
-    return @kept;
-}
+sub cxx_only { grep { !/$c_only/ } @_ }
 
 # Flags of the interpreter's ABI: any riding on its compiler's word (a
 # "gcc -m32"), and -m32 for a 32-bit perl, whose Config may not say so when
@@ -168,13 +150,8 @@ my %accepts;
 sub accepts {
     my ($cxx, $flag) = @_;
     return $accepts{"$cxx $flag"} if exists $accepts{"$cxx $flag"};
-    my $null = File::Spec->devnull;
-    my @cmd = (words($cxx), $flag, qw(-x c++ -c -o), $null, $null);
-    open my $save, '>&', \*STDERR or die "dup: $!\n";
-    open STDERR, '>', $null;
-    my $ok = system(@cmd) == 0;
-    open STDERR, '>&', $save;
-    return $accepts{"$cxx $flag"} = $ok;
+    my $cmd = join ' ', map { quotemeta } words($cxx), $flag, qw(-x c++ -c -o /dev/null /dev/null);
+    return $accepts{"$cxx $flag"} = system("$cmd 2>/dev/null") == 0;
 }
 
 # The module: C++11 (the newest standard g++ 4.8 knows fully) without

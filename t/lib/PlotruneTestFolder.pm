@@ -43,12 +43,13 @@ sub read_table {
 }
 
 # One row of a table by its column names; the header first when the file is
-# new.  The one writer of the build folders' module tables (modules.tsv).
+# new, after $preface.  The one writer of the build folders' tables (their
+# module tables, modules.tsv, and an install tree's builds, builds.tsv).
 sub append_row {
-    my ($file, $columns, $row) = @_;
+    my ($file, $columns, $row, $preface) = @_;
     my $new = !-s $file;
     open my $fh, '>>', $file or die "cannot write $file: $!\n";
-    print $fh join("\t", @$columns), "\n" if $new;
+    print $fh (defined $preface ? $preface : ''), join("\t", @$columns), "\n" if $new;
     print $fh join("\t", map { defined $row->{$_} ? $row->{$_} : '' } @$columns), "\n";
     close $fh or die "cannot write $file: $!\n";
 }
