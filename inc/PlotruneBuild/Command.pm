@@ -83,11 +83,9 @@ sub cmake_settings {
                 cmake_set("plotrune_test_engine_$_->{kind}_flags" => @{ $_->{flags} || [] })) } @engines),
         cmake_set(plotrune_test_command => PlotruneTestFolder::test_command()),
         cmake_set(plotrune_perl_files => PlotruneBuild::Rules::perl_files()),
-        cmake_set(plotrune_install_lib => $install->{lib}),
-        cmake_set(plotrune_install_dir => $install->{dir}),
+        cmake_set(plotrune_install_lib => $install->{lib}), cmake_set(plotrune_install_dir => $install->{dir}),
         # As the install's own code reads it: a tree's under the prefix.
         cmake_set(plotrune_install_engine => ($o->{site} ? '' : '${CMAKE_INSTALL_PREFIX}/') . $install->{engine});
-    add_manifest_line($p, "$o->{build}/builds.tsv");
     PlotruneTestFolder::add_module_row($p, "$o->{build}/modules.tsv", $o->{perl}, $folder);
     return $text;
 }
@@ -106,6 +104,7 @@ sub main {
         my ($perl, $build, $cxx, $out) = @args;
         my $settings = cmake_settings($p, { %flag, perl => $perl, build => $build, cxx => $cxx });
         PlotruneBuild::Rules::write_text($out, $settings);
+        add_manifest_line($p, "$build/builds.tsv");
     } elsif ($command eq 'describe' && !@args) {
         my @columns = qw(module arch version ptr_bits supported engine_file tree_dir tree_pm tree_so);
         my $tree = PlotruneBuild::Rules::tree_layout($p);
