@@ -47,8 +47,7 @@ is(!!$b->{supported}, !!($in_range && $standard), "$M: the build knows whether i
 
 # ---------------------------------------------------------- the file
 
-# The tools and compilers are not ours to sanitize: the leak checker that
-# the sanitizer build preloads for the module's sake would fail them at exit.
+# Not ours to sanitize: the sanitizer build's preloaded leak checker fails them.
 sub tool {
     my ($command) = @_;
     local $ENV{LD_PRELOAD} = '';

@@ -42,9 +42,8 @@ sub read_table {
     return @rows;
 }
 
-# One row of a table by its column names; the header first when the file is
-# new, after $preface.  The one writer of the build folders' tables (their
-# module tables, modules.tsv, and an install tree's builds, builds.tsv).
+# One row of a table by its column names; the header first (after $preface)
+# when the file is new.  The one writer of the build folders' tables.
 sub append_row {
     my ($file, $columns, $row, $preface) = @_;
     my $new = !-s $file;
