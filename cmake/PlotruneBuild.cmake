@@ -1,9 +1,7 @@
 # How one module is built, tested and installed for each perl.
 #
 # Perl decides, CMake consumes: inc/PlotruneBuild/Command.pm, run under each
-# perl, writes a file of set() lines (its module name, the compile and link
-# flags that make the interpreter's structures look the same to the module
-# as to the interpreter, where everything goes), which is include()d here.
+# perl, writes the build rules' answers for it as set() lines, include()d here.
 
 set(PLOTRUNE_ROOT "${CMAKE_CURRENT_LIST_DIR}/..")
 set(PLOTRUNE_RULES "${PLOTRUNE_ROOT}/inc/PlotruneBuild/Command.pm")
@@ -20,9 +18,8 @@ option(PLOTRUNE_SANITIZE_LEAKS "With PLOTRUNE_SANITIZE, check for leaks at exit 
 # folder of its own; its tree and archive are apart from the normal build's.
 option(PLOTRUNE_CHECKED "Build the modules with the engine contract checked, for engine authors" OFF)
 
-# Install: a Perl library tree under the prefix (lib/perl5, the modules of
-# each processor in PlotRune/<cpu>), or straight into each perl's own site
-# library.
+# Install: a Perl library tree under the prefix (lib/perl5, each processor's
+# modules in PlotRune/<cpu>), or straight into each perl's own site library.
 option(PLOTRUNE_INSTALL_SITE "Install into each perl's own site folders instead of a tree under the prefix" OFF)
 set(PLOTRUNE_ENGINE "" CACHE STRING
     "Engine library (or several, one per architecture, separated by ':') to install beside every module")

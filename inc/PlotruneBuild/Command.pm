@@ -5,7 +5,7 @@ package PlotruneBuild::Command;
 #   perl inc/PlotruneBuild/Command.pm cmake [--checked] [--site] [--sanitize] PERL BUILD-FOLDER CXX OUT
 #       writes OUT, the set() lines CMake include()s for this perl (the
 #       build rules' answers), the build's .pm and version script, and its
-#       row of BUILD-FOLDER's module table (modules.tsv);
+#       rows of BUILD-FOLDER's module table (modules.tsv) and builds.tsv;
 #   perl inc/PlotruneBuild/Command.pm describe
 #       this perl's build as a table of one row (module arch version ptr_bits
 #       supported engine_file, and tree_dir tree_pm tree_so: where an install
