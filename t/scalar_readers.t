@@ -234,8 +234,11 @@ ok($empty, "$M: getString: the empty text of undef is a real pointer");
     );
     for my $c (@in_place) {
         my ($what, $ref) = @$c;
+        # Asked first: from 5.42 on, pack 'p' gives a shared string a buffer
+        # of its own, which is then the one the engine must be lent.
+        my $own = text_address($$ref);
         my $got = unpack 'L!', $call->('stringAddress', $$ref);
-        is($got, text_address($$ref), "$M: getString: $what is read from its own buffer");
+        is($got, $own, "$M: getString: $what is read from its own buffer");
         isnt($got, $empty, "$M: getString: $what is not the empty text of undef");
     }
     is(unpack('L!', $call->('stringAddress', $plain)), unpack('L!', $call->('stringAddress', $plain)),
