@@ -121,6 +121,8 @@ sub missing {
     my (@refused) = @_;
     my $this = PlotRune::Configuration::describe(\%Config::Config);
     my $beyond = PlotRune::Configuration::supported(\%Config::Config) ? ''
+        : PlotRune::Configuration::newer_series(\%Config::Config)
+        ? "; its series is newer than the supported set, $PlotRune::Configuration::SUPPORTED_SET"
         : "; beyond the supported set, $PlotRune::Configuration::SUPPORTED_SET";
     my $interface = PlotRune::Configuration::interface_text(PlotRune::Configuration::interface(\%Config::Config));
     my $text = "PlotRune: no build for this perl: it wants $module ($this$beyond; interface $interface)";
@@ -420,7 +422,7 @@ this shape in the closest series below and above on this processor, and
 this series on the others), and how to build one from source (see
 L</INSTALLING>):
 
-    PlotRune: no build for this perl: it wants perlplotrune522 (Perl 5.22.4, no threads, 32-bit IV, 32-bit pointers, i686-linux-ld; beyond the supported set, Perl 5.12 to 5.22 on 32-bit x86, Perl 5.24 to 5.40 on x86_64 and Perl 5.24 to 5.40 on aarch64; interface cpu=i386 series=5.22 threads=no multiplicity=no ivsize=4 nvsize=12-long-double ptrsize=4 lseeksize=8 alignbytes=4 defines=none), and the ones in @INC do not fit:
+    PlotRune: no build for this perl: it wants perlplotrune522 (Perl 5.22.4, no threads, 32-bit IV, 32-bit pointers, i686-linux-ld; beyond the supported set, Perl 5.12 to 5.22 on 32-bit x86, Perl 5.24 to 5.42 on x86_64 and Perl 5.24 to 5.42 on aarch64; interface cpu=i386 series=5.22 threads=no multiplicity=no ivsize=4 nvsize=12-long-double ptrsize=4 lseeksize=8 alignbytes=4 defines=none), and the ones in @INC do not fit:
       /opt/plotrune/lib/perl5/PlotRune/i386/perlplotrune522.pm: built for an 8-byte NV (double), this perl has a 12-byte NV (long double)
     Build one for this perl from the perlplotrune sources: perl Makefile.PL && make && make test && make install
 
@@ -460,12 +462,12 @@ Tier 1: Perl 5.12 to 5.22, even series, threads or not, a 32- or 64-bit IV
 
 =item *
 
-Tier 2: Perl 5.24 to 5.40, even series, threads or not, a 64-bit IV (18
+Tier 2: Perl 5.24 to 5.42, even series, threads or not, a 64-bit IV (20
 names), on C<x86_64>: 8-byte pointers, 8-byte alignment.
 
 =item *
 
-Tier 3: the same 18 names on C<aarch64> (64-bit ARM: cloud servers,
+Tier 3: the same 20 names on C<aarch64> (64-bit ARM: cloud servers,
 workstations, boards), 8-byte pointers, 8-byte alignment.  The builds of
 tiers 2 and 3 share their names (C<perlplotrune540i64mt>) and lie in a
 folder per processor.
@@ -477,7 +479,9 @@ Ubuntu 18.04 to 24.04, RHEL 8 to 10: all with threads) and the perls of the
 official container images and perlbrew (without threads).  A perl that
 gives one of these names with another interface (a long double, say) is
 beyond the set: it builds its own module from source (L</INSTALLING>), and
-the shipped builds refuse it.  C<PlotRune::Configuration::supported> tells
+the shipped builds refuse it.  So does a perl of a series newer than the
+set (Perl 5.44 on, until one has been built and tested here), which the
+message above names as such.  C<PlotRune::Configuration::supported> tells
 which a perl is.
 
 =head1 WHERE THE ENGINE MUST BE

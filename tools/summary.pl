@@ -1,9 +1,9 @@
 #!/usr/bin/perl
 # Prints what a build and test run did: first every build, whether it was
 # made and how its tests went; then the supported configurations it covered
-# (a table of all of them, tier by tier, once a perl of the set was given,
-# else how to give them); last one line counting the tests that passed and
-# failed.  A run may span several build folders (two perls that give one
+# (tier by tier, once a perl of the set was given, with a line for each one
+# no perl was given for; else how to give them); last one line counting the
+# tests that passed and failed.  A run may span several build folders (two perls that give one
 # module name need one each): give each folder's manifest and test report.
 # Usage: summary.pl configurations.tsv modules.tsv [results.xml] [modules.tsv results.xml ...]
 use strict;
@@ -94,13 +94,13 @@ my @counts;
 if (@served) {
     for (@tiers) {
         my ($tier, $rows) = @$_;
-        my ($tier_covered, $tier_passed) = (0, 0);
+        my ($tier_covered, $tier_passed, @untested) = (0, 0);
         print "\nThe supported configurations of tier $tier->{tier} ($tier->{set}):\n";
         printf $format, @header;
         for my $c (@$rows) {
             my @rows = grep { $_->{module} eq $c->{module} && $_->{arch} eq $c->{cpu} } @served;
             if (!@rows) {
-                printf $format, $c->{module}, $c->{cpu}, '(no perl given)', '-', '-', '-';
+                push @untested, "  not tested, no perl given: $c->{module} on $c->{cpu}\n";
                 next;
             }
             $tier_covered++;
@@ -112,12 +112,13 @@ if (@served) {
             }
             $tier_passed++ if $all_passed;
         }
-        push @counts, sprintf 'tier %d: %d of %d had a perl, %d passed', $tier->{tier}, $tier_covered, scalar @$rows,
+        print @untested;
+        push @counts, sprintf 'tier %d: %d of %d tested, %d passed', $tier->{tier}, $tier_covered, scalar @$rows,
             $tier_passed;
         $covered += $tier_covered;
         $passed += $tier_passed;
     }
-    printf "%d of the %d supported configurations had a perl; %d of them passed (%s).\n",
+    printf "%d of the %d supported configurations were tested; %d of them passed (%s).\n",
         $covered, scalar @configurations, $passed, join '; ', @counts;
 } else {
     printf "\nNo perl of the supported set (%s) was given: none of its %d configurations ran here.\n",

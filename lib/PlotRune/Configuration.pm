@@ -18,15 +18,15 @@ our $VERSION = '5.01';
 # standard interface of its reference perls: the 24 configurations of 32-bit
 # x86 (a 32- or 64-bit IV, threads or not), and on x86_64 and on aarch64
 # every even series a current distribution ships (a 64-bit IV, threads or
-# not).  first and
-# last: the minor versions, every even one between.
+# not).  first and last: the minor versions, every even one between.  A
+# series joins the set once a perl of it has been built and tested here.
 our @TIERS = (
     { tier => 1, cpu => 'i386', first => 12, last => 22, iv_bits => [ 32, 64 ], ptrsize => 4, alignbytes => 4,
       set => 'Perl 5.12 to 5.22 on 32-bit x86' },
-    { tier => 2, cpu => 'x86_64', first => 24, last => 40, iv_bits => [64], ptrsize => 8, alignbytes => 8,
-      set => 'Perl 5.24 to 5.40 on x86_64' },
-    { tier => 3, cpu => 'aarch64', first => 24, last => 40, iv_bits => [64], ptrsize => 8, alignbytes => 8,
-      set => 'Perl 5.24 to 5.40 on aarch64' },
+    { tier => 2, cpu => 'x86_64', first => 24, last => 42, iv_bits => [64], ptrsize => 8, alignbytes => 8,
+      set => 'Perl 5.24 to 5.42 on x86_64' },
+    { tier => 3, cpu => 'aarch64', first => 24, last => 42, iv_bits => [64], ptrsize => 8, alignbytes => 8,
+      set => 'Perl 5.24 to 5.42 on aarch64' },
 );
 
 our $SUPPORTED_SET = join(', ', map { $_->{set} } @TIERS[0 .. $#TIERS - 1]) . " and $TIERS[-1]{set}";
@@ -225,9 +225,17 @@ sub standard_interface {
              alignbytes => $t->{alignbytes}, defines => 'none' };
 }
 
-# One of the names of a tier: the 24 of 32-bit x86, the 18 of x86_64, the
-# 18 of aarch64.
+# One of the names of a tier: the 24 of 32-bit x86, the 20 of x86_64, the
+# 20 of aarch64.
 sub supported_name { tier(@_) ? 1 : 0 }
+
+# Whether the perl's series is newer than every series of the supported set
+# (a release that came after the set was last widened).
+sub newer_series {
+    my ($config) = @_;
+    my ($newest) = sort { $b <=> $a } map { $_->{last} } @TIERS;
+    return shape($config)->{minor} > $newest ? 1 : 0;
+}
 
 # One of those names with that name's standard interface.
 sub supported {
@@ -362,11 +370,17 @@ The tier of the supported set whose names include this perl's, from
 C<@PlotRune::Configuration::TIERS>, or undef.  Tier 1: Perl 5.12 to 5.22
 on 32-bit x86 (C<i386>), even minor versions, a 32- or 64-bit IV, threads
 or not; 24 names, 4-byte pointers and alignment.  Tier 2: Perl 5.24 to
-5.40 on C<x86_64>, even minor versions, a 64-bit IV, threads or not; 18
-names, 8-byte pointers and alignment.  Tier 3: the same 18 names on
+5.42 on C<x86_64>, even minor versions, a 64-bit IV, threads or not; 20
+names, 8-byte pointers and alignment.  Tier 3: the same 20 names on
 C<aarch64> (64-bit ARM), 8-byte pointers and alignment.  Each tier is a hash: C<tier>,
 C<cpu>, C<first> and C<last> (minor versions), C<iv_bits>, C<ptrsize>,
 C<alignbytes>, C<set> (its words).
+
+=item newer_series(\%config)
+
+1 when the perl's series is newer than every series of the supported set
+(Perl 5.44, say): a release that came after the set was last widened, which
+builds its own module from source.
 
 =item describe(\%config)
 
