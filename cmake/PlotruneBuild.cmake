@@ -181,7 +181,7 @@ function(plotrune_install_module target)
 endfunction()
 
 # Every test file runs under this module's own perl, by the build rules'
-# test command.
+# test command; those of the call path and the conversions are labelled so.
 function(plotrune_add_tests sanitize_env)
   set(name "${plotrune_arch}/${plotrune_module}")
   file(GLOB test_files RELATIVE "${PLOTRUNE_ROOT}/t" "${PLOTRUNE_ROOT}/t/*.t")
@@ -189,7 +189,11 @@ function(plotrune_add_tests sanitize_env)
     add_test(NAME "${name}/${test_file}"
       COMMAND "${plotrune_perl}" ${plotrune_test_command} "${PLOTRUNE_ROOT}/t/${test_file}"
       WORKING_DIRECTORY "${CMAKE_BINARY_DIR}")
-    set_tests_properties("${name}/${test_file}" PROPERTIES LABELS "${plotrune_module};${plotrune_arch}"
+    set(labels "${plotrune_module};${plotrune_arch}")
+    if(test_file IN_LIST plotrune_call_path_tests)
+      list(APPEND labels call-path)
+    endif()
+    set_tests_properties("${name}/${test_file}" PROPERTIES LABELS "${labels}"
       ENVIRONMENT "PLOTRUNE_MODULES=${CMAKE_BINARY_DIR}/modules.tsv;PLOTRUNE_MODULE=${plotrune_module};PLOTRUNE_ARCH=${plotrune_arch};${sanitize_env}")
   endforeach()
 endfunction()

@@ -10,11 +10,13 @@
 #     handler for i386 on an amd64 host (it expects the kernel to run i386
 #     itself), nor one where systemd does not run.  An aarch64 program also
 #     needs the arm64 C library and its loader: `setup` unpacks them from
-#     Debian's packages into $PLOTRUNE_CACHE/aarch64-sysroot (never
-#     installing them) and its handler runs qemu with that folder as the
-#     root of the program's libraries (QEMU_LD_PREFIX).  The same folder is
-#     the sysroot aarch64 modules are compiled against on a host of another
-#     processor.
+#     Debian's packages into the sysroot the build rules name
+#     ($PLOTRUNE_CACHE/aarch64-sysroot; never installing them), and `env`
+#     names it to qemu as the root of the program's libraries
+#     (QEMU_LD_PREFIX), so that whichever handler runs the program (ours,
+#     ours from another cache, Debian's qemu-aarch64) it runs with this
+#     run's files.  The same folder is the sysroot aarch64 modules are
+#     compiled against on a host of another processor.
 #
 # Usage:
 #   tools/emulation.sh setup [PERL ...]
@@ -32,13 +34,15 @@
 #   tools/emulation.sh check PERL ...
 #       Fails with the message for the first perl this host cannot run.
 #   tools/emulation.sh cpu FILE         the processor FILE is a program for
+#   tools/emulation.sh sysroot CPU      the build rules' sysroot of CPU
+#   tools/emulation.sh env              NAME=VALUE lines to export before
+#       running programs of the processors emulated here (test.sh, .ci/run)
 #   tools/emulation.sh unpack CPU PACKAGE ...
 #       As root: unpacks Debian's packages of that processor into its sysroot
 #       (once; again when the mirror's version changed); prints the sysroot.
 #       A package that cannot be had is named in the last line, and it fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cache=${PLOTRUNE_CACHE:-/var/cache/perlplotrune}
 binfmt=/proc/sys/fs/binfmt_misc
 host_cpu=$(uname -m)
 [[ $host_cpu != i[3-6]86 ]] || host_cpu=i386
@@ -69,9 +73,18 @@ declare -A c_library=([aarch64]='libc6 libgcc-s1')
 # sysroot, clang to compile for it and binutils to link for it.
 declare -A c_library_dev=([aarch64]='libc6-dev linux-libc-dev libgcc-12-dev libcrypt-dev')
 declare -A cross_tools=([aarch64]='clang binutils-aarch64-linux-gnu')
-# What a handler of ours runs, and the arm64 file tree it gives the program.
-sysroot() { echo "$cache/$1-sysroot"; }
-runner() { echo "$cache/$1-sysroot.qemu"; }
+# A program of the processor's C library that runs and prints, for the check
+# that an emulated program finds that library.
+declare -A c_library_program=([aarch64]=lib/aarch64-linux-gnu/libc.so.6)
+# The processor's file tree (the build rules decide where), and what a
+# handler of ours runs.
+declare -A sysroots=()
+sysroot() {
+  [[ -n ${sysroots[$1]:-} ]] ||
+    sysroots[$1]=$(perl -I"$root/inc" -MPlotruneBuild::Rules -e 'print PlotruneBuild::Rules::sysroot(shift)' "$1")
+  echo "${sysroots[$1]}"
+}
+runner() { echo "$(sysroot "$1").qemu"; }
 
 # The message, naming the program that could not be started, if one was.
 refused() {
@@ -120,12 +133,14 @@ handler() {
   [[ -z $found ]] || echo "$found"
 }
 
-# Whether an emulated program finds its C library: by our handler, or
-# installed by Debian's multiarch packages.
+# Whether an emulated program finds the C library of this run's sysroot,
+# named to qemu as every run names it (env): tried, not assumed from the
+# handler's name.
 finds_c_library() {
-  local cpu=$1 h=$2
-  [[ -z ${c_library[$cpu]:-} || ${h#* } == "$(runner "$cpu")" ]] && return 0
-  case $cpu in aarch64) [[ -e /lib/ld-linux-aarch64.so.1 ]] ;; esac
+  local cpu=$1 s
+  [[ -n ${c_library[$cpu]:-} ]] || return 0
+  s=$(sysroot "$cpu")
+  [[ $(QEMU_LD_PREFIX=$s "$s/${c_library_program[$cpu]}" 2>/dev/null | head -n 1) == GNU\ C\ Library* ]]
 }
 
 # The one line: how the processor's code runs here (status 1 when it does not).
@@ -134,14 +149,16 @@ describe() {
   [[ $cpu != "$host_cpu" ]] || { echo "$cpu code runs natively"; return 0; }
   h=$(handler "$cpu")
   runs "$cpu" || return 1
+  local by=${h#* }
+  [[ ! -f $by || $(head -c 2 "$by") != '#!' ]] || by=$(sed -n 's/^exec \([^ ]*\) .*/\1/p' "$by")
   if [[ -z $h ]]; then
     echo "$cpu code runs natively"
-  elif ! finds_c_library "$cpu" "$h"; then
+  elif ! finds_c_library "$cpu"; then
     return 1
-  elif [[ ${h#* } == "$(runner "$cpu")" ]]; then
-    echo "$cpu code runs emulated, by $(sed -n 's/^exec \([^ ]*\) .*/\1/p' "$(runner "$cpu")") with the C library of $(sysroot "$cpu") (binfmt_misc handler ${h%% *})"
+  elif [[ -n ${c_library[$cpu]:-} ]]; then
+    echo "$cpu code runs emulated, by $by with the C library of $(sysroot "$cpu") (binfmt_misc handler ${h%% *})"
   else
-    echo "$cpu code runs emulated, by ${h#* } (binfmt_misc handler ${h%% *})"
+    echo "$cpu code runs emulated, by $by (binfmt_misc handler ${h%% *})"
   fi
 }
 
@@ -209,7 +226,20 @@ setup_cpu() {
   local cpu=$1 h force=
   [[ $cpu == i386 ]] && force=${PLOTRUNE_I386_EMULATION:-}
   [[ -z $force || $force == force ]] || { echo "PLOTRUNE_I386_EMULATION: only 'force' is known, not '$force'" >&2; return 2; }
-  if [[ -z $force || -n $(handler "$cpu") ]] && describe "$cpu"; then
+  # This run's C library first: whichever handler runs the processor's
+  # programs, they run with it.
+  if [[ -n ${c_library[$cpu]:-} && $cpu != "$host_cpu" && $(id -u) == 0 ]]; then
+    # shellcheck disable=SC2086  # a list of packages
+    unpack "$cpu" ${c_library[$cpu]} >/dev/null || { refused "$cpu"; return 1; }
+  fi
+  h=$(handler "$cpu")
+  # An i386 handler of ours that runs qemu itself (as older set-ups
+  # registered it) is registered anew, with the runner that drops the
+  # aarch64 sysroot a run names.
+  if [[ $cpu == i386 && $(id -u) == 0 && ${h%% *} == plotrune-i386 && ${h#* } != "$(runner i386)" ]]; then
+    h=stale
+  fi
+  if [[ $h != stale ]] && [[ -z $force || -n $h ]] && describe "$cpu"; then
     [[ $(id -u) != 0 ]] || cross_toolchain "$cpu"
     return
   fi
@@ -218,27 +248,32 @@ setup_cpu() {
     echo "  (not root: nothing was set up)" >&2
     return 1
   fi
-  local interpreter=/usr/bin/qemu-$cpu-static
+  local interpreter
   bash "$root/tools/ensure-packages.sh" qemu-user-static || {
     echo "cannot install qemu-user-static" >&2; refused "$cpu"; return 1; }
+  # The runner: qemu, with the processor's own sysroot (the one a run names,
+  # else this cache's), or with none: the sysroot a run names for aarch64
+  # is no tree for i386 programs.
+  interpreter=$(runner "$cpu")
+  mkdir -p "$(dirname "$interpreter")"
   if [[ -n ${c_library[$cpu]:-} ]]; then
-    # shellcheck disable=SC2086  # a list of packages
-    unpack "$cpu" ${c_library[$cpu]} >/dev/null || { refused "$cpu"; return 1; }
-    interpreter=$(runner "$cpu")
     printf '#!/bin/sh\n# %s programs under qemu, their libraries first from %s\nexport QEMU_LD_PREFIX="${QEMU_LD_PREFIX:-%s}"\nexec %s "$@"\n' \
       "$cpu" "$(sysroot "$cpu")" "$(sysroot "$cpu")" "/usr/bin/qemu-$cpu-static" > "$interpreter.tmp"
-    chmod +x "$interpreter.tmp"
-    mv "$interpreter.tmp" "$interpreter"
+  else
+    printf '#!/bin/sh\n# %s programs under qemu, with the host'"'"'s libraries\nunset QEMU_LD_PREFIX\nexec %s "$@"\n' \
+      "$cpu" "/usr/bin/qemu-$cpu-static" > "$interpreter.tmp"
   fi
+  chmod +x "$interpreter.tmp"
+  mv "$interpreter.tmp" "$interpreter"
   if [[ ! -f $binfmt/register ]]; then
     mount -t binfmt_misc binfmt_misc "$binfmt" || {
       echo "cannot mount binfmt_misc on $binfmt" >&2; refused "$cpu"; return 1; }
   fi
   [[ $(cat "$binfmt/status") == enabled ]] || echo 1 > "$binfmt/status"
-  h=$(handler "$cpu")
+  [[ $h == stale ]] || h=$(handler "$cpu")
   # Ours is registered over one that leaves the C library out: the kernel
   # tries the newest first.
-  if [[ -z $h ]] || ! finds_c_library "$cpu" "$h"; then
+  if [[ -z $h || $h == stale ]] || ! finds_c_library "$cpu"; then
     [[ ! -f $binfmt/plotrune-$cpu ]] || echo -1 > "$binfmt/plotrune-$cpu"
     # F: the interpreter is opened now, so it also serves programs started
     # in other mount namespaces and chroots.
@@ -273,6 +308,17 @@ status() {
   return $status
 }
 
+# What every run exports before it runs programs of the processors emulated
+# here: the sysroot of each that needs a C library of its own.  qemu has one
+# such variable for all; i386 runners of ours drop it.
+env_lines() {
+  local cpu
+  for cpu in "${foreign[@]}"; do
+    [[ -n ${c_library[$cpu]:-} && $cpu != "$host_cpu" ]] || continue
+    echo "QEMU_LD_PREFIX=$(sysroot "$cpu")"
+  done
+}
+
 check() {
   local perl cpu
   for perl; do
@@ -290,6 +336,8 @@ case $command in
   mode) mode "$@" ;;
   check) check "$@" ;;
   cpu) cpu_of "${1:?cpu FILE}" ;;
+  sysroot) sysroot "${1:?sysroot CPU}" ;;
+  env) env_lines ;;
   unpack) [[ $# -ge 2 && -n ${debian[$1]:-} ]] || { echo "usage: $0 unpack CPU PACKAGE ..." >&2; exit 2; }; unpack "$@" ;;
-  *) echo "usage: $0 setup [PERL ...] | status [CPU] | mode [CPU] | check PERL ... | cpu FILE | unpack CPU PACKAGE ..." >&2; exit 2 ;;
+  *) echo "usage: $0 setup [PERL ...] | status [CPU] | mode [CPU] | check PERL ... | cpu FILE | sysroot CPU | env | unpack CPU PACKAGE ..." >&2; exit 2 ;;
 esac

@@ -82,6 +82,7 @@ sub cmake_settings {
                 cmake_set("plotrune_test_engine_$_->{kind}_defines" => @{ $_->{defines} }),
                 cmake_set("plotrune_test_engine_$_->{kind}_flags" => @{ $_->{flags} || [] })) } @engines),
         cmake_set(plotrune_test_command => PlotruneTestFolder::test_command()),
+        cmake_set(plotrune_call_path_tests => PlotruneTestFolder::call_path_tests()),
         cmake_set(plotrune_perl_files => PlotruneBuild::Rules::perl_files()),
         cmake_set(plotrune_install_lib => $install->{lib}), cmake_set(plotrune_install_dir => $install->{dir}),
         # As the install's own code reads it: a tree's under the prefix.

@@ -38,6 +38,13 @@ sub engine_file {
     return $engine_file;
 }
 
+# Where the files of a processor this host does not run lie (Debian's C
+# library, its headers and whatever else tools/emulation.sh unpacks there):
+# the sysroot its modules compile against and its programs run with under
+# emulation.  In the cache, outside any checkout; the one place that names it.
+sub cache_dir { $ENV{PLOTRUNE_CACHE} || '/var/cache/perlplotrune' }
+sub sysroot { cache_dir() . "/$_[0]-sysroot" }
+
 # ---------------------------------------------------------------- a perl
 
 # What the build needs to know of one perl, from its Config (pass \%Config).
@@ -59,8 +66,11 @@ sub probe {
         # The compiler and flags the perl was built with.
         map { ($_ => $config->{$_}) } qw(cc ccflags optimize cccdlflags lddlflags),
     );
-    # An emulated perl's headers may lie in its handler's files (Debian's arm64 perl's).
-    $p{core} = "$ENV{QEMU_LD_PREFIX}$p{core}" if $ENV{QEMU_LD_PREFIX} && -f "$ENV{QEMU_LD_PREFIX}$p{core}/perl.h";
+    # A perl of another processor may lie in its sysroot (Debian's arm64
+    # perl), where the host's compiler finds its headers.  Asked first: to
+    # an emulated perl, the sysroot's files may show at their own paths too.
+    my $sysroot = sysroot($p{arch});
+    $p{core} = "$sysroot$p{core}" if -f "$sysroot$p{core}/perl.h";
     die "no perl.h under $p{core}: this perl cannot build extensions\n" unless -f "$p{core}/perl.h";
     return \%p;
 }
@@ -123,9 +133,8 @@ sub cxx_compiler {
 # The processor a compiler makes code for with these flags, by its macros
 # ('' when it does not run).  Where the perl's own makes code for another (an
 # aarch64 perl emulated on an x86_64 host), clang builds for the perl's against
-# the files the perl runs on (its handler's QEMU_LD_PREFIX, where
-# tools/emulation.sh unpacks Debian's C library), linking with that
-# processor's binutils; with neither, the build is refused, never mislabelled.
+# its sysroot, linking with that processor's binutils; with neither, or
+# without the sysroot, the build is refused, never mislabelled.
 sub makes_code_for {
     my $macros = join ' ', map { quotemeta } words(@_);
     $macros = `$macros -dM -E -x c /dev/null 2>/dev/null`;
@@ -137,9 +146,14 @@ sub makes_code_for {
 sub cross_flags {
     my ($p) = @_;
     return $p->{cross} ||= do {
+        my $sysroot = sysroot($p->{arch});
         my ($own, @clang) = (makes_code_for(cxx_compiler($p, 1), arch_flags($p, 1)), '--target=aarch64-linux-gnu',
-                             '--sysroot=' . ($ENV{QEMU_LD_PREFIX} || '/'));
-        $own eq '' || $own eq $p->{arch} ? [] : $p->{arch} eq 'aarch64' && makes_code_for('clang++', @clang) eq 'aarch64'
+                             "--sysroot=$sysroot");
+        $own eq '' || $own eq $p->{arch} ? []
+        : $p->{arch} eq 'aarch64' && !-f "$sysroot/usr/include/stdio.h"
+            ? die "cannot build for $p->{arch} here: no $p->{arch} C library to compile against in $sysroot "
+                . "(as root, tools/emulation.sh setup unpacks it)\n"
+        : $p->{arch} eq 'aarch64' && makes_code_for('clang++', @clang) eq 'aarch64'
             ? \@clang : die "cannot build for $p->{arch} here: " . cxx_compiler($p, 1) . " makes code for $own, and "
                             . "no compiler here does (for aarch64, clang: tools/emulation.sh setup installs it)\n";
     };
