@@ -2,9 +2,10 @@
 # README's test command with every perl given: each builds its module and
 # runs the tests of the call path and the conversions (./test.sh
 # --call-path); the whole suite runs on the first perl given (the host's)
-# and, in each tier, on the oldest and the newest series of the perls given,
-# threaded and plain (on 32-bit x86 the threaded one with a 64-bit IV, the
-# plain one with a 32-bit IV).  Two perls that give one module name on one
+# and, in each tier, on the oldest series of the plain perls given and the
+# newest of the threaded ones (on 32-bit x86, the plain with a 32-bit IV and
+# the threaded with a 64-bit one): both ends of the series, both shapes,
+# within CI's time where i386 and aarch64 run emulated.  Two perls that give one module name on one
 # processor (5.18.0 and 5.18.4) cannot share a build folder: every further
 # one goes to a folder of its own.  Writes the folders it used, one a line,
 # to build-ci-logs/rounds, and those that failed to
@@ -32,8 +33,7 @@ for perl in "$@"; do
 done
 field() { bash tools/table-column.sh - "$2" <<< "${row[$1]}"; }
 
-# The oldest and newest series of each tier and shape among the supported perls.
-declare -A key=()
+# The oldest plain and the newest threaded perl of each tier.
 for perl in "${probed[@]+"${probed[@]}"}"; do
   [[ $(field "$perl" supported) == 1 ]] || continue
   module=$(field "$perl" module)
@@ -42,11 +42,13 @@ for perl in "${probed[@]+"${probed[@]}"}"; do
   if [[ $(field "$perl" arch) == i386 && ( ($threads == mt && $module != *i64mt) || ($threads == plain && $module == *i64) ) ]]; then
     continue
   fi
-  key[$perl]=$(field "$perl" arch)/$threads
+  k=$(field "$perl" arch)
   minor=$(field "$perl" version | cut -d. -f2)
-  k=${key[$perl]}
-  [[ -n ${oldest[$k]:-} && $(field "${oldest[$k]}" version | cut -d. -f2) -le $minor ]] || oldest[$k]=$perl
-  [[ -n ${newest[$k]:-} && $(field "${newest[$k]}" version | cut -d. -f2) -ge $minor ]] || newest[$k]=$perl
+  if [[ $threads == plain ]]; then
+    [[ -n ${oldest[$k]:-} && $(field "${oldest[$k]}" version | cut -d. -f2) -le $minor ]] || oldest[$k]=$perl
+  else
+    [[ -n ${newest[$k]:-} && $(field "${newest[$k]}" version | cut -d. -f2) -ge $minor ]] || newest[$k]=$perl
+  fi
 done
 declare -A whole=()
 [[ ${#probed[@]} -eq 0 ]] || whole[${probed[0]}]=1
