@@ -93,6 +93,7 @@ make_root() {
     why=$(grep -m1 -E "^E: " "$log" || tail -n 1 "$log")
     grep -qE "Couldn't (download|find)|Failed getting release|Unable to fetch|Invalid Release" "$log" && why="fetch: $why"
     why="$why (log: $log)"
+    remove_root "$root.new"
     return 1
   fi
   echo "$packages" > "$root.new/.plotrune-root"
@@ -109,7 +110,14 @@ unmount_all() {
   done
   mounted=()
 }
-trap 'unmount_all; [[ -z ${work:-} ]] || rm -rf --one-file-system "$work"' EXIT
+running=''
+cleanup() {
+  if [[ -n $running ]]; then kill -TERM -- "-$running" 2>/dev/null; sleep 1; fi
+  unmount_all
+  [[ -z ${work:-} ]] || rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 mount_in() {
   local root=$1
   mount -t proc proc "$root/proc" && mounted+=("$root/proc") &&
@@ -118,9 +126,15 @@ mount_in() {
 
 # A command in the root as root, in a clean environment: only what it
 # names reaches the release's perl.
+# In a session of its own and waited for, so that a signal to this script
+# ends it at once, and the mounts can go.
 in_root() {
-  local root=$1; shift
-  chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp LC_ALL=C "$@"
+  local root=$1 status; shift
+  setsid chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp LC_ALL=C "$@" &
+  running=$!
+  wait "$running"; status=$?
+  running=''
+  return "$status"
 }
 
 # Runs a named step in the root, its output to the log; on failure names it
@@ -134,19 +148,32 @@ step() {
 }
 
 logs=$(mktemp -d "${TMPDIR:-/tmp}/plotrune-debian-roots.XXXXXX")
+# The roots are made side by side: fetching and unpacking wait on the
+# network and the disk more than on the processors.  Two runs on one
+# machine share a cached root: one at a time, by its lock.
+for entry in "${releases[@]}"; do
+  read -r release _ _ _ packages _ <<< "$entry"
+  (
+    exec {lock}> "$cache/$release.lock"
+    flock "$lock"
+    if make_root "$release" "$cache/$release" "$packages"; then why=''; else made=''; fi
+    printf '%s\n%s\n' "$made" "$why" > "$logs/$release.root"
+  ) &
+done
+wait
+
 for entry in "${releases[@]}"; do
   read -r release version want module packages cpan <<< "$entry"
   label="Debian $version ($release)" ok=1
   root=$cache/$release log=$logs/$release.log
-  exec {lock}> "$cache/$release.lock"
-  # Two runs on one machine share the cached root: one at a time.
-  flock "$lock"
-  if ! make_root "$release" "$root" "$packages"; then
+  { read -r made; read -r why; } < "$logs/$release.root"
+  if [[ -n $why ]]; then
     if [[ $why == fetch:* ]]; then skip "$label: cannot be fetched from $mirror, not tested: ${why#fetch: }"
     else fail "$label: no root: $why"; failed=$((failed + 1)); fi
-    exec {lock}>&-
     continue
   fi
+  exec {lock}> "$cache/$release.lock"
+  flock "$lock"
   size=$(du -sxm "$root" | cut -f1)
   how=${made:+made in $made s}
   start=$SECONDS
