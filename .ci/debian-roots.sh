@@ -96,6 +96,8 @@ make_root() {
     remove_root "$root.new"
     return 1
   fi
+  # The packages fetched are not needed once installed.
+  rm -f "$root.new"/var/cache/apt/archives/*.deb
   echo "$packages" > "$root.new/.plotrune-root"
   sound "$root.new" "$packages" || { why="debootstrap left an unsound root (log: $log)"; return 1; }
   mv "$root.new" "$root"
@@ -125,9 +127,8 @@ mount_in() {
 }
 
 # A command in the root as root, in a clean environment: only what it
-# names reaches the release's perl.
-# In a session of its own and waited for, so that a signal to this script
-# ends it at once, and the mounts can go.
+# names reaches the release's perl.  In a session of its own and waited
+# for, so that a signal to this script ends it at once and the mounts go.
 in_root() {
   local root=$1 status; shift
   setsid chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp LC_ALL=C "$@" &
@@ -166,7 +167,8 @@ for entry in "${releases[@]}"; do
   read -r release version want module packages cpan <<< "$entry"
   label="Debian $version ($release)" ok=1
   root=$cache/$release log=$logs/$release.log
-  { read -r made; read -r why; } < "$logs/$release.root"
+  made='' why='making its root ended early'
+  [[ ! -f $logs/$release.root ]] || { read -r made; read -r why; } < "$logs/$release.root"
   if [[ -n $why ]]; then
     if [[ $why == fetch:* ]]; then skip "$label: cannot be fetched from $mirror, not tested: ${why#fetch: }"
     else fail "$label: no root: $why"; failed=$((failed + 1)); fi
@@ -177,6 +179,8 @@ for entry in "${releases[@]}"; do
   size=$(du -sxm "$root" | cut -f1)
   how=${made:+made in $made s}
   start=$SECONDS
+  # What a run that was killed outright left there.
+  rm -rf --one-file-system "$root"/tmp/plotrune.*
   work=$(mktemp -d "$root/tmp/plotrune.XXXXXX") inside=${work#"$root"}
   if ! mount_in "$root"; then
     fail "$label: cannot mount /proc and /dev in $root"; ok=0
@@ -211,7 +215,7 @@ for entry in "${releases[@]}"; do
     cp "$dist" "$work/"
     tarball=$(basename "$dist")
     if step "the CPAN path" "$root" /bin/sh -ec "cd $inside && tar -xzf $tarball && cd ${tarball%.tar.gz} &&
-                                               perl Makefile.PL && make && make test HARNESS_OPTIONS=j2"; then
+                                               perl Makefile.PL && make && HARNESS_OPTIONS=j2 make test"; then
       gxx=$(in_root "$root" g++ -dumpfullversion)
       passed+=("the CPAN path of $tarball with g++ $gxx")
     else
