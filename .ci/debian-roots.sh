@@ -213,11 +213,11 @@ for entry in "${releases[@]}"; do
   fi
   if [[ $ok == 1 && $cpan == cpan ]]; then
     cp "$dist" "$work/"
-    tarball=$(basename "$dist")
+    tarball=$(basename "$dist") cpan_start=$SECONDS
     if step "the CPAN path" "$root" /bin/sh -ec "cd $inside && tar -xzf $tarball && cd ${tarball%.tar.gz} &&
                                                perl Makefile.PL && make && HARNESS_OPTIONS=j2 make test"; then
       gxx=$(in_root "$root" g++ -dumpfullversion)
-      passed+=("the CPAN path of $tarball with g++ $gxx")
+      passed+=("the CPAN path of $tarball with g++ $gxx in $((SECONDS - cpan_start)) s")
     else
       ok=0
     fi
