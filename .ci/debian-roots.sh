@@ -13,7 +13,7 @@
 # line starting "skip:"; else 0.
 # Usage: .ci/debian-roots.sh ARCHIVE DIST-TARBALL
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 repo=$(pwd)
 [[ $# -eq 2 && -f $1 && -f $2 ]] || { echo "usage: $0 ARCHIVE DIST-TARBALL (both files)" >&2; exit 2; }
 archive=$(realpath "$1") dist=$(realpath "$2")
