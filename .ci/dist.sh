@@ -4,7 +4,8 @@
 #   perl Makefile.PL && make && make dist && make disttest
 # The tarball must hold exactly the files MANIFEST lists (and the META files
 # make dist adds), none that a build writes, and no path of this machine;
-# make disttest builds and tests it unpacked.
+# make disttest builds and tests it unpacked.  A tarball that passed is
+# kept in build-ci-dist/ of the clone, for .ci/debian-roots.sh.
 # Usage: .ci/dist.sh [PERL]   (default: the perl on PATH)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,6 +48,7 @@ result=''
 if run 'perl Makefile.PL' "$perl" Makefile.PL && run make make && run 'make dist' make dist &&
    check_tarball && run 'make disttest' make disttest; then
   echo "dist: passed ($result, make disttest)"
+  rm -rf "$root/build-ci-dist" && mkdir -p "$root/build-ci-dist" && cp "$src/$result" "$root/build-ci-dist/"
   rm -rf "$work"
 else
   echo "dist: failed at $step (log: $log)"
