@@ -301,6 +301,9 @@ ffi_setup();
 if ($opt{allocs}) {
     if (!$ENV{PLOTRUNE_MALLOC_COUNT} || !-e $ENV{PLOTRUNE_MALLOC_COUNT}) {
         print "Allocations: skipped (PLOTRUNE_MALLOC_COUNT names no counter library)\n\n";
+    } elsif (!eval { require FFI::Platypus; 1 }) {
+        # The counter is read through FFI::Platypus, which not every perl has.
+        print "Allocations: skipped (this perl has no FFI::Platypus to read the counter with)\n\n";
     } else {
         local $ENV{LD_PRELOAD} = $ENV{PLOTRUNE_MALLOC_COUNT};
         my @out = `$^X -It/lib $0 --alloc-child`;

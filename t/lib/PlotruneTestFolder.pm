@@ -118,7 +118,7 @@ sub add_module_row {
 # The test files that exercise the call path and the conversions: what every
 # perl runs at the least (CMake labels them call-path; ./test.sh --call-path
 # runs only them).
-sub call_path_tests { qw(dispatch.t scalar_readers.t array_readers.t makers.t magic.t perl_errors.t) }
+sub call_path_tests { qw(dispatch.t scalar_readers.t array_readers.t makers.t magic.t) }
 
 sub test_command {
     my $prove = 'my $p = App::Prove->new; $p->process_args(($ENV{TEST_VERBOSE} ? ("-v") : ()), @ARGV); '
