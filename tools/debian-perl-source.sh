@@ -4,9 +4,13 @@
 # prints that version.  Exits 3 with why in one line on stderr when the
 # source cannot be had (no deb-src lists, a mirror in mid-sync, no
 # network); 1 when it was had but does not unpack.  Needs root for apt.
-# Usage: tools/debian-perl-source.sh DEST
+# With --tarball, puts the upstream tarball itself into the folder DEST
+# instead, and prints its path.
+# Usage: tools/debian-perl-source.sh [--tarball] DEST
 set -euo pipefail
-[[ $# -eq 1 ]] || { echo "usage: $0 DEST" >&2; exit 2; }
+tarball=
+[[ ${1:-} != --tarball ]] || { tarball=1; shift; }
+[[ $# -eq 1 ]] || { echo "usage: $0 [--tarball] DEST" >&2; exit 2; }
 dest=$(realpath -m "$1")
 tools=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export DEBIAN_FRONTEND=noninteractive
@@ -43,6 +47,12 @@ for v in "$host" $(apt-cache showsrc perl 2>/dev/null | sed -n 's/^Version: //p'
     if apt-get source -qq --download-only "perl=$v" >download.log 2>&1; then got=$v; break; fi
 done
 [ -n "$got" ] || { tail -n 20 download.log >&2 2>/dev/null || true; unavailable "no source of Debian's perl $upstream could be downloaded"; }
+if [[ -n $tarball ]]; then
+    mkdir -p "$dest"
+    cp "perl_$upstream.orig.tar.xz" "$dest/"
+    echo "$dest/perl_$upstream.orig.tar.xz"
+    exit 0
+fi
 # Debian's patches adapt perl to Debian's own layout (@INC, install paths),
 # which would leak the host's module folders into a perl of another prefix:
 # the plain upstream tree is what a private prefix wants.

@@ -41,6 +41,9 @@
 #       As root: unpacks Debian's packages of that processor into its sysroot
 #       (once; again when the mirror's version changed); prints the sysroot.
 #       A package that cannot be had is named in the last line, and it fails.
+#   tools/emulation.sh toolchain CPU
+#       As root: installs what compiling for it needs here and unpacks its
+#       sysroot; prints the sysroot.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 binfmt=/proc/sys/fs/binfmt_misc
@@ -338,6 +341,7 @@ case $command in
   cpu) cpu_of "${1:?cpu FILE}" ;;
   sysroot) sysroot "${1:?sysroot CPU}" ;;
   env) env_lines ;;
+  toolchain) cross_toolchain "${1:?toolchain CPU}" && sysroot "$1" ;;
   unpack) [[ $# -ge 2 && -n ${debian[$1]:-} ]] || { echo "usage: $0 unpack CPU PACKAGE ..." >&2; exit 2; }; unpack "$@" ;;
-  *) echo "usage: $0 setup [PERL ...] | status [CPU] | mode [CPU] | check PERL ... | cpu FILE | sysroot CPU | env | unpack CPU PACKAGE ..." >&2; exit 2 ;;
+  *) echo "usage: $0 setup [PERL ...] | status [CPU] | mode [CPU] | check PERL ... | cpu FILE | sysroot CPU | env | toolchain CPU | unpack CPU PACKAGE ..." >&2; exit 2 ;;
 esac
