@@ -139,11 +139,7 @@ const unsigned kAnyHandedOut = 4u | 8u | 16u;
 
 struct Mark {
     const void *address; /* null: a free entry */
-    unsigned bits;
-#ifdef PLOTRUNE_CHECKED
-    uint32_t sum;  /* of a lent text's bytes, or of a text block's texts */
-    int32_t count; /* of a text block */
-#endif
+    unsigned bits;       /* the checked build keeps a payload above its flags (kPayloadShift) */
 };
 
 /* A text lent in place, not yet made safe from Perl code: count < 0 for
@@ -173,6 +169,7 @@ struct CallRecord {
     size_t capacity;   /* 0 or a power of two */
     size_t used;
     int lentCount;
+    bool armed; /* a scope of the call's own holds closeCall */
     Lent lent[kFrameLent];
 #ifdef PLOTRUNE_CHECKED
     SV *first; /* what the result slot held when the engine started */
@@ -186,8 +183,11 @@ __thread CallRecord *currentCall __attribute__((tls_model("initial-exec")));
 
 /* Raises running out of memory as the Perl error it is; what the call
  * holds is freed by the unwinding. */
+void armCall();
+
 [[noreturn]] void raiseOutOfMemory(const char *routine, size_t bytes)
 {
+    armCall();
     croak("%s: out of memory in %s: %lu bytes could not be allocated\n", PLOTRUNE_NAME, routine,
           static_cast<unsigned long>(bytes));
 }
@@ -281,6 +281,65 @@ void unmark(CallRecord *record, size_t i)
     --record->used;
 }
 
+/* Ends the record: frees the blocks the engine never gave back and the
+ * record's own table, and makes the outer call current again. */
+void finishCall(CallRecord *record)
+{
+    for (size_t i = 0; i < record->capacity; ++i)
+        if (record->marks[i].bits & kAnyHandedOut)
+            free(const_cast<void *>(record->marks[i].address));
+    if (record->capacity && record->marks != record->frameMarks)
+        free(record->marks);
+    currentCall = record->outer;
+}
+
+/* Runs from the save stack when a Perl error unwinds an armed call, or when
+ * callMethod leaves the call's scope. */
+void closeCall(pTHX_ void *data)
+{
+    PERL_UNUSED_CONTEXT;
+    finishCall(static_cast<CallRecord *>(data));
+}
+
+/* Opens the record of a call whose engine is about to run.  No Perl error
+ * can leave the engine before a routine of the table runs Perl code, raises,
+ * or hands out a block: each of those arms the record first, in a scope of
+ * its own that callMethod leaves once the engine has returned, so that the
+ * common call pays for no scope at all. */
+inline void openRecord(CallRecord *record)
+{
+    record->capacity = 0;
+    record->used = 0;
+    record->lentCount = 0;
+    record->armed = false;
+    record->outer = currentCall;
+    currentCall = record;
+}
+
+__attribute__((noinline)) void armRecord(CallRecord *record)
+{
+    ENTER;
+    SAVEDESTRUCTOR_X(closeCall, record);
+    record->armed = true;
+}
+
+/* Before anything that may raise a Perl error. */
+void armCall()
+{
+    CallRecord *record = currentCall;
+    if (record && !record->armed)
+        armRecord(record);
+}
+
+/* callMethod's end of the call, once the engine has returned. */
+inline void closeRecord(CallRecord *record)
+{
+    if (record->armed)
+        LEAVE;
+    else
+        finishCall(record);
+}
+
 /* Makes a text lent in place from sv's own buffer safe from Perl code:
  * the buffer is kept by a mortal until the statement ends.  A copy that
  * shares it (copy-on-write, a shared hash key, a static text) keeps it
@@ -335,7 +394,11 @@ __attribute__((noinline)) void secureLent(CallRecord *record)
 inline void beforePerlCode()
 {
     CallRecord *record = currentCall;
-    if (record && record->lentCount)
+    if (!record)
+        return;
+    if (!record->armed)
+        armRecord(record);
+    if (record->lentCount)
         secureLent(record);
 }
 
@@ -362,35 +425,6 @@ void forgetLent(CallRecord *record, const void *what)
             record->lent[k] = record->lent[--record->lentCount];
 }
 
-/* Runs from the save stack when callMethod ends, whether it returns or a
- * Perl error unwinds it: frees the blocks the engine never gave back and the
- * record's own table, and makes the outer call current again. */
-void closeCall(pTHX_ void *data)
-{
-    PERL_UNUSED_CONTEXT;
-    CallRecord *record = static_cast<CallRecord *>(data);
-    for (size_t i = 0; i < record->capacity; ++i)
-        if (record->marks[i].bits & kAnyHandedOut)
-            free(const_cast<void *>(record->marks[i].address));
-    if (record->capacity && record->marks != record->frameMarks)
-        free(record->marks);
-    currentCall = record->outer;
-}
-
-/* Opens the record of a call whose engine is about to run, in a scope of its
- * own that callMethod leaves once the engine has returned. */
-inline void openRecord(CallRecord *record)
-{
-    record->capacity = 0;
-    record->used = 0;
-    record->lentCount = 0;
-    ENTER;
-    SAVEDESTRUCTOR_X(closeCall, record);
-    record->outer = currentCall;
-    currentCall = record;
-}
-
-
 /* Frees a block whose reader was left by a Perl error before the engine got
  * it.  Runs from the save stack, on success (when the slot has been cleared)
  * and on unwinding alike. */
@@ -409,6 +443,8 @@ void handOut(int reader, void *block, const char *routine)
     CallRecord *record = currentCall;
     if (!record || !block)
         return;
+    if (!record->armed)
+        armRecord(record);
     if (!record->capacity || 2 * (record->used + 1) > record->capacity) {
         /* Growing may raise: the block is not yet the record's to free. */
         void *pending = block;
@@ -427,7 +463,9 @@ void handOut(int reader, void *block, const char *routine)
 bool takeBack(const void *block)
 {
     CallRecord *record = currentCall;
-    if (!record || !block || !record->capacity)
+    if (!record)
+        return block != NULL; /* no call to check against (a harness driving the table): as given */
+    if (!block || !record->capacity)
         return false;
     const size_t i = markSlot(record, block);
     if (!(record->marks[i].bits & kAnyHandedOut))
@@ -699,9 +737,11 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
     const IV n = static_cast<IV>(av_len(av)) + 1;
     /* Neither is "not an array": each is raised, and the unwinding leaves
      * the guard's scope. */
-    if (n > INT32_MAX)
+    if (n > INT32_MAX) {
+        armCall();
         croak("%s: %s: an array of %" IVdf " elements, more than a count of the engine holds\n",
               PLOTRUNE_NAME, Element::name(), n);
+    }
     const size_t bytes = static_cast<size_t>(n) * sizeof(T);
     T *block = static_cast<UV>(n) <= SIZE_MAX / sizeof(T) ? static_cast<T *>(malloc(bytes)) : NULL;
     if (!block && n != 0)
@@ -895,6 +935,17 @@ int32_t newDoubleArray(const double *values, int32_t count, SV **made)
 const unsigned kArgument = 1u; /* an argument handle, or the result slot's first value */
 const unsigned kMade = 2u;     /* a scalar a maker made */
 const unsigned kLentText = 256u; /* a text getString lent */
+/* Above the flags a mark holds a payload: a lent text's sum (of its bytes),
+ * a text block's (of its texts); and the mark of a text block's address
+ * plus one, which no handle, block or text has, its count plus one (0: too
+ * long to be checked). */
+const unsigned kPayloadShift = 9;
+const uint32_t kPayloadMask = (1u << (32 - kPayloadShift)) - 1;
+const unsigned kFlags = (1u << kPayloadShift) - 1;
+
+inline unsigned payload(uint32_t value) { return (value & kPayloadMask) << kPayloadShift; }
+inline void setPayload(Mark *m, uint32_t value) { m->bits = (m->bits & kFlags) | payload(value); }
+inline const void *countKey(const void *block) { return static_cast<const char *>(block) + 1; }
 
 const char *const kReaderName[kArrayReaders] = {"getStringArray", "getDoubleArray", "getIntArray"};
 const char *const kReleaserName[kArrayReaders] = {"releaseStringArray", "releaseDoubleArray", "releaseIntArray"};
@@ -969,7 +1020,7 @@ void checkLentTexts(CallRecord *record, const char *routine)
 {
     for (size_t i = 0; i < record->capacity; ++i) {
         const Mark &m = record->marks[i];
-        if ((m.bits & kLentText) && textSum(static_cast<const char *>(m.address)) != m.sum)
+        if ((m.bits & kLentText) && payload(textSum(static_cast<const char *>(m.address))) != (m.bits & ~kFlags))
             raiseBreach(record, routine,
                         "the text %p that getString lent was written to by the engine (a lent text is Perl's, "
                         "to be read only)",
@@ -990,6 +1041,7 @@ void openCall(CallRecord *record, SV **args, I32 items, SV *first)
         record->method[length] = '\0';
     }
     openRecord(record);
+    armRecord(record);
     for (I32 i = 0; i < items; ++i)
         mark(record, args[i], kArgument, 0, "callMethod");
     mark(record, first, kArgument, 0, "callMethod");
@@ -1090,7 +1142,7 @@ int32_t checkedGetString(SV *sv, const char **text)
     const int32_t status = getString(sv, text);
     Mark *m = markOf(record, *text, "getString");
     m->bits |= kLentText;
-    m->sum = textSum(*text);
+    setPayload(m, textSum(*text));
     return status;
 }
 
@@ -1104,7 +1156,7 @@ void checkedReleaseString(const char *text)
     if (!(marksOf(record, text) & kLentText))
         raiseBreach(record, "releaseString", "the pointer %p was not lent by getString in this call",
                     static_cast<const void *>(text));
-    if (textSum(text) != record->marks[markSlot(record, text)].sum)
+    if (payload(textSum(text)) != (marksOf(record, text) & ~kFlags))
         raiseBreach(record, "releaseString",
                     "the text %p that getString lent was written to by the engine (a lent text is Perl's, to be "
                     "read only)",
@@ -1122,9 +1174,10 @@ bool checkRelease(int reader, const void *block)
         return false;
     const unsigned bits = marksOf(record, block);
     if (bits & handedOut(reader)) {
-        Mark *m = markOf(record, block, routine);
-        if (reader == kTextArray) {
-            if (blockSum(static_cast<const char *const *>(block), m->count) != m->sum)
+        const uint32_t counted = marksOf(record, countKey(block)) >> kPayloadShift;
+        if (reader == kTextArray && counted) {
+            if (payload(blockSum(static_cast<const char *const *>(block), static_cast<int32_t>(counted - 1))) !=
+                (bits & ~kFlags))
                 raiseBreach(record, routine,
                             "the texts of the block %p that getStringArray lent were written to by the engine (lent "
                             "texts are Perl's, to be read only)",
@@ -1159,9 +1212,11 @@ int32_t checkedGetArray(SV *sv, T **values, int32_t *count)
          * and left this one as it was, and current again. */
         ++record->outstanding[reader];
         if (reader == kTextArray) {
-            Mark *m = markOf(record, *values, kReaderName[reader]);
-            m->count = *count;
-            m->sum = blockSum(reinterpret_cast<const char *const *>(*values), *count);
+            const bool countable = static_cast<uint32_t>(*count) < kPayloadMask;
+            setPayload(markOf(record, *values, kReaderName[reader]),
+                       blockSum(reinterpret_cast<const char *const *>(*values), *count));
+            setPayload(markOf(record, countKey(*values), kReaderName[reader]),
+                       countable ? static_cast<uint32_t>(*count) + 1 : 0);
         }
     }
     return status;
@@ -1475,7 +1530,7 @@ XSPROTO(callMethod)
 #endif
     /* Closes the record: blocks still held are freed, the outer call is
      * current again, before the engine's own failure is raised. */
-    LEAVE;
+    closeRecord(&record);
 
     if (!ok) {
         /* Exactly one final newline, so Perl adds no location; never past the
