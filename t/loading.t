@@ -107,8 +107,13 @@ for my $case (@succeeds) {
 for my $case ([ 'beside the module', 1 ], [ 'on the search path', 0 ]) {
     my ($where, $beside) = @$case;
     my $dir = $beside ? stage(engine => $b->{engine_without_entry_file}) : stage();
-    my $r = boot_child("$dir/$M.so", search => $beside ? undef : $no_entry_dir);
+    # After the failed boot, is any library of the engine's name still mapped?
+    my $r = boot_child("$dir/$M.so", search => $beside ? undef : $no_entry_dir,
+                       then => 'open my $maps, "<", "/proc/self/maps" or die; '
+                             . 'my %seen = map { m{(\S*/libplotrune\.so)$} ? ($1 => 1) : () } <$maps>; '
+                             . 'print "mapped=", scalar(keys %seen), "\n"');
     is($r->{boot1}, 'died', "$M: library without runMethod $where: boot dies");
+    like($r->{stdout}, qr/^mapped=0$/m, "$M: library without runMethod $where: it is closed again, not left open");
     my $expected = $beside ? load_error("$dir/libplotrune.so", '.*undefined symbol: runMethod.*')
                            : load_error("$dir/libplotrune.so", ".*$missing.*",
                                         "\Q$no_entry_dir\E/libplotrune\.so: undefined symbol: runMethod");
