@@ -5,7 +5,8 @@
 # debug symbols), which it cannot under emulation; there, the suite of a
 # build compiled with ASan and UBSan, with the i386 runtimes of Debian's
 # multilib packages.  The two run side by side, one process each; each is a
-# check of its own, its log printed in turn.
+# check of its own, its log printed in turn.  Then boots in several threads
+# at once under DRD, on the host perl.
 # Usage: .ci/memory-checks.sh I386-MODE HOST-PERL [TARGET-PERL]   (mode: tools/emulation.sh mode i386)
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -45,3 +46,10 @@ for name in host-memcheck "$i386_check"; do
   cat "build-ci-logs/$name.log"
   note "memory check $name: ${what[$name]}"
 done
+
+# Boots in several threads at once under DRD: no conflict in the module or
+# the engine (under a minute).
+PLOTRUNE_BUILD=build-ci-drd check host-drd bash tools/drd.sh > build-ci-logs/host-drd.log 2>&1
+echo "ci: host-drd: concurrent boots under valgrind's DRD on $host"
+cat build-ci-logs/host-drd.log
+note "thread check host-drd: concurrent boots under valgrind's DRD on $host"

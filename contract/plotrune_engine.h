@@ -12,6 +12,24 @@
  * position, and the record carries no size or version field.  Slots are never
  * reordered or removed.
  *
+ * What the engine may rely on:
+ *   - What a reader lends (a text, an array block) stays valid and unchanged
+ *     until the engine releases it or runMethod returns, whichever comes
+ *     first, whatever Perl code a later read runs meanwhile (a tie's FETCH,
+ *     an overloaded conversion, a warning's handler).  A block still held
+ *     when runMethod returns is freed by the module then.
+ *   - A text is a C string: it ends at its first NUL, and the engine sees no
+ *     byte after it.  A method name (the first argument) holding a NUL is
+ *     refused before runMethod is called.
+ *   - A table routine may raise a Perl error: a fetch or conversion that
+ *     dies, a warning the program made fatal (use warnings FATAL => ...: a
+ *     number read from non-numeric text, an undefined value read as a
+ *     number), running out of memory for a block.  The error leaves
+ *     runMethod through the engine's frames without returning to it; the
+ *     module frees every block it lent in the call.  Hold nothing of your
+ *     own (memory, locks) across a table call that could raise.
+ *   - The message buffer is all zero when runMethod starts.
+ *
  * Plain C, so that an engine written in C or C++ includes it as it is.
  */
 #ifndef PLOTRUNE_ENGINE_H
@@ -33,9 +51,12 @@ typedef struct sv PlotruneScalar;
 #define PLOTRUNE_MESSAGE_SIZE 1032
 
 /*
- * Every reader and maker returns 1 for success.  Only the array readers
- * return 0: the value is defined but is not a reference to an array (or its
- * block could not be allocated), and nothing was written.
+ * Every reader and maker returns 1 for success, and 0 when a pointer it
+ * needs is null (nothing is written, nothing made).  The array readers also
+ * return 0 when the value is defined but not a reference to an array;
+ * running out of memory for the block is a Perl error, never that status.
+ * The releasers free only what their reader handed out in this call and not
+ * yet given back; any other pointer (null included) is left alone.
  */
 typedef struct CallbackTable {
     /* --- scalar readers --- */
@@ -57,7 +78,9 @@ typedef struct CallbackTable {
     /* 14 */ int32_t (*newBool)(int32_t truth, PlotruneScalar **made);
     /* 15 */ int32_t (*newString)(const char *text, PlotruneScalar **made);       /* text may be NULL */
     /* 16 */ int32_t (*newBinary)(const char *bytes, int32_t length, PlotruneScalar **made);
+             /* no bytes, or a length not positive: the empty string */
     /* 17 */ int32_t (*newDoubleArray)(const double *values, int32_t count, PlotruneScalar **made);
+             /* no values, or a count not positive: an empty array */
 } CallbackTable;
 
 #define PLOTRUNE_CALLBACK_SLOTS 17

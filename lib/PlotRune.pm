@@ -277,7 +277,9 @@ Hands the method name and its arguments to the engine and returns the
 engine's one result (undef when it gives none).  Arguments go as they are:
 numbers, texts, undef, and references to arrays, which the engine may read
 as lists of numbers or texts.  Tied and other magical scalars are read once
-per read, as their current value.
+per read, as their current value.  The engine reads texts as C strings,
+which end at their first NUL byte: a text with a NUL inside reaches it cut
+there, and a method name with a NUL inside is refused (see L</Errors>).
 
 =item major_ver(), minor_ver()
 
@@ -301,6 +303,35 @@ to it).  Catch it with C<eval>:
 
     my $result = eval { callMethod('method', @arguments) };
     warn "plotrune: $@" if $@;
+
+C<callMethod> also dies, before the engine runs or while it reads its
+arguments, with:
+
+=over 4
+
+=item C<perlplotrune536i64mt: callMethod: the method name holds a NUL byte after "num", so the engine would run "num": refused>
+
+The method name holds a NUL byte: the engine would see only its part before
+it, which is not the name your code chose.
+
+=item C<perlplotrune536i64mt: out of memory in getDoubleArray: 98760 bytes could not be allocated>
+
+An array argument could not be copied for the engine (C<getStringArray>,
+C<getDoubleArray>, C<getIntArray>).  Whatever the call had been lent is
+freed; the next call works as usual.
+
+=item C<perlplotrune536i64mt: getDoubleArray: an array of 3000000000 elements, more than a count of the engine holds>
+
+The engine counts elements in 32 bits.
+
+=item Errors of your own code
+
+A tie's C<FETCH> or an overloaded conversion that dies while the engine
+reads the value, or a warning you made fatal (C<use warnings FATAL =E<gt>
+'all'>: non-numeric text or undef read as a number), ends the call with that
+error; nothing the call was lent is leaked.
+
+=back
 
 =head1 IMPORTS
 
@@ -497,8 +528,11 @@ that architecture's builds:
     lib/perl5/PlotRune/aarch64/libplotrune.so
 
 When the build loads but its engine does not, C<use PlotRune> dies with the
-engine loader's message as it is (C<Error loading ".../libplotrune.so" :
-...>).
+engine loader's message as it is: one line per library tried, the one
+beside the build first, each with the loader's reason:
+
+    Error loading ".../PlotRune/x86_64/libplotrune.so" : ... No such file or directory
+    Error loading "libplotrune.so" : libplotrune.so: cannot open shared object file: ...
 
 To replace the engine of an installed tree or unpacked archive, copy the
 new C<libplotrune.so> over C<lib/perl5/PlotRune/E<lt>cpuE<gt>/libplotrune.so>

@@ -84,6 +84,10 @@ const IV kMinorVersion = 1;
 const size_t kPathSize = 1024;
 const size_t kLoadErrorSize = 1024;
 const size_t kMessageSize = PLOTRUNE_MESSAGE_SIZE;
+#ifdef PLOTRUNE_CHECKED
+/* What the checked build fills the message buffer with before the call. */
+const char kUnwritten = '\x7f';
+#endif
 
 /* Up to this many arguments (the method name and sixteen more) callMethod
  * keeps their handles on its own frame: no allocation, and nothing to release
@@ -106,11 +110,371 @@ constexpr Sentinel kSentinels[] = {
 };
 
 /* ------------------------------------------------------------------ */
-/* Module-wide state: written at boot, only read afterwards.           */
+/* Module-wide state: written by the first boot that binds the engine  */
+/* (initEngine), only read afterwards.                                 */
 
 CallbackTable callbacks;
 PlotruneRunMethod engineEntry;
 char loadError[kLoadErrorSize];
+
+/* ------------------------------------------------------------------ */
+/* The running call                                                    */
+/*                                                                     */
+/* Each running callMethod keeps a record on its own frame, found by   */
+/* the table's routines through a thread-local pointer to the          */
+/* innermost call of this module on the thread (initial-exec: reached  */
+/* without a call into the dynamic loader).  It holds what the module  */
+/* lent the engine in this call: the array blocks not yet given back,  */
+/* and the texts lent in place from a scalar's own buffer that Perl    */
+/* code could still rewrite or free.  The record closes from the save  */
+/* stack, whether the call returns or a Perl error unwinds it: every   */
+/* block still held is freed then, and the outer call (one whose tie   */
+/* or overloading ran this one) is current again.                      */
+
+/* The array readers, by the index the marks use. */
+enum ArrayReader { kTextArray, kNumberArray, kIntegerArray, kArrayReaders };
+
+inline unsigned handedOut(int reader) { return 4u << reader; } /* a block not yet given back */
+const unsigned kAnyHandedOut = 4u | 8u | 16u;
+
+struct Mark {
+    const void *address; /* null: a free entry */
+    unsigned bits;       /* the checked build keeps a payload above its flags (kPayloadShift) */
+};
+
+/* A text lent in place, not yet made safe from Perl code: count < 0 for
+ * one text in the owner's own buffer, else a block of count texts read in
+ * place from the plain array owner. */
+struct Lent {
+    SV *owner;
+    const void *what;
+    IV count;
+};
+
+/* Most calls mark a handful of addresses: those fit on the frame. */
+#ifdef PLOTRUNE_CHECKED
+const size_t kFrameMarks = 32;
+#else
+const size_t kFrameMarks = 8;
+#endif
+const int kFrameLent = 8;
+#ifdef PLOTRUNE_CHECKED
+/* The method as the messages show it, cut to this many bytes. */
+const size_t kMethodShown = 80;
+#endif
+
+struct CallRecord {
+    CallRecord *outer; /* the call this one is nested in, on this thread */
+    Mark *marks;       /* open addressing, at most half full; none yet when capacity is 0 */
+    size_t capacity;   /* 0 or a power of two */
+    size_t used;
+    int lentCount;
+    bool armed; /* a scope of the call's own holds closeCall */
+    Lent lent[kFrameLent];
+#ifdef PLOTRUNE_CHECKED
+    SV *first; /* what the result slot held when the engine started */
+    int32_t outstanding[kArrayReaders];
+    char method[kMethodShown + 1]; /* empty when the method is no plain string */
+#endif
+    Mark frameMarks[kFrameMarks];
+};
+
+__thread CallRecord *currentCall __attribute__((tls_model("initial-exec")));
+
+/* Raises running out of memory as the Perl error it is; what the call
+ * holds is freed by the unwinding. */
+void armCall();
+
+[[noreturn]] void raiseOutOfMemory(const char *routine, size_t bytes)
+{
+    armCall();
+    croak("%s: out of memory in %s: %lu bytes could not be allocated\n", PLOTRUNE_NAME, routine,
+          static_cast<unsigned long>(bytes));
+}
+
+inline size_t markHome(const CallRecord *record, const void *address)
+{
+    uintptr_t h = reinterpret_cast<uintptr_t>(address) >> 3;
+    h ^= h >> 11;
+    return static_cast<size_t>(h * 0x9e3779b1u) & (record->capacity - 1);
+}
+
+size_t markSlot(const CallRecord *record, const void *address)
+{
+    const size_t mask = record->capacity - 1;
+    size_t i = markHome(record, address);
+    while (record->marks[i].address && record->marks[i].address != address)
+        i = (i + 1) & mask;
+    return i;
+}
+
+inline unsigned marksOf(const CallRecord *record, const void *address)
+{
+    return record->capacity ? record->marks[markSlot(record, address)].bits : 0u;
+}
+
+/* Doubles the table (or starts it on the frame); raises when memory runs
+ * out, with the table as it was. */
+void growMarks(CallRecord *record, const char *routine)
+{
+    if (!record->capacity) {
+        memset(record->frameMarks, 0, sizeof record->frameMarks);
+        record->marks = record->frameMarks;
+        record->capacity = kFrameMarks;
+        return;
+    }
+    Mark *const old = record->marks;
+    const size_t oldCapacity = record->capacity;
+    Mark *const grown = static_cast<Mark *>(calloc(2 * oldCapacity, sizeof(Mark)));
+    if (!grown)
+        raiseOutOfMemory(routine, 2 * oldCapacity * sizeof(Mark));
+    record->marks = grown;
+    record->capacity = 2 * oldCapacity;
+    for (size_t i = 0; i < oldCapacity; ++i)
+        if (old[i].address)
+            record->marks[markSlot(record, old[i].address)] = old[i];
+    if (old != record->frameMarks)
+        free(old);
+}
+
+/* The mark of an address, made (with no bits) when there is none; the
+ * address is not null. */
+Mark *markOf(CallRecord *record, const void *address, const char *routine)
+{
+    if (!record->capacity || 2 * (record->used + 1) > record->capacity) {
+        if (record->capacity && record->marks[markSlot(record, address)].address)
+            return &record->marks[markSlot(record, address)];
+        growMarks(record, routine);
+    }
+    const size_t i = markSlot(record, address);
+    if (!record->marks[i].address) {
+        record->marks[i].address = address;
+        record->marks[i].bits = 0;
+        ++record->used;
+    }
+    return &record->marks[i];
+}
+
+/* Sets the bits given and clears those in clear; address is not null. */
+void mark(CallRecord *record, const void *address, unsigned set, unsigned clear, const char *routine)
+{
+    Mark *m = markOf(record, address, routine);
+    m->bits = (m->bits & ~clear) | set;
+}
+
+/* Removes the mark in slot i, shifting back the entries that probed past
+ * it, so that a call that reads and gives back many blocks keeps its table
+ * small. */
+void unmark(CallRecord *record, size_t i)
+{
+    const size_t mask = record->capacity - 1;
+    for (size_t j = (i + 1) & mask; record->marks[j].address; j = (j + 1) & mask) {
+        const size_t home = markHome(record, record->marks[j].address);
+        const bool between = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (!between) {
+            record->marks[i] = record->marks[j];
+            i = j;
+        }
+    }
+    record->marks[i].address = NULL;
+    record->marks[i].bits = 0;
+    --record->used;
+}
+
+/* Ends the record: frees the blocks the engine never gave back and the
+ * record's own table, and makes the outer call current again. */
+void finishCall(CallRecord *record)
+{
+    for (size_t i = 0; i < record->capacity; ++i)
+        if (record->marks[i].bits & kAnyHandedOut)
+            free(const_cast<void *>(record->marks[i].address));
+    if (record->capacity && record->marks != record->frameMarks)
+        free(record->marks);
+    currentCall = record->outer;
+}
+
+/* Runs from the save stack when a Perl error unwinds an armed call, or when
+ * callMethod leaves the call's scope. */
+void closeCall(pTHX_ void *data)
+{
+    PERL_UNUSED_CONTEXT;
+    finishCall(static_cast<CallRecord *>(data));
+}
+
+/* Opens the record of a call whose engine is about to run.  No Perl error
+ * can leave the engine before a routine of the table runs Perl code, raises,
+ * or hands out a block: each of those arms the record first, in a scope of
+ * its own that callMethod leaves once the engine has returned, so that the
+ * common call pays for no scope at all. */
+inline void openRecord(CallRecord *record)
+{
+    record->capacity = 0;
+    record->used = 0;
+    record->lentCount = 0;
+    record->armed = false;
+    record->outer = currentCall;
+    currentCall = record;
+}
+
+__attribute__((noinline)) void armRecord(CallRecord *record)
+{
+    ENTER;
+    SAVEDESTRUCTOR_X(closeCall, record);
+    record->armed = true;
+}
+
+/* Before anything that may raise a Perl error. */
+void armCall()
+{
+    CallRecord *record = currentCall;
+    if (record && !record->armed)
+        armRecord(record);
+}
+
+/* callMethod's end of the call, once the engine has returned. */
+inline void closeRecord(CallRecord *record)
+{
+    if (record->armed)
+        LEAVE;
+    else
+        finishCall(record);
+}
+
+/* Makes a text lent in place from sv's own buffer safe from Perl code:
+ * the buffer is kept by a mortal until the statement ends.  A copy that
+ * shares it (copy-on-write, a shared hash key, a static text) keeps it
+ * without a byte copied; otherwise sv takes the copy and the mortal the
+ * buffer lent, so that the text stays where the engine holds it. */
+void pinText(SV *sv, const char *text)
+{
+    if (!SvPOKp(sv) || SvPVX(sv) != text)
+        return;
+    SV *keep = sv_newmortal();
+    sv_setsv_flags(keep, sv, SV_NOSTEAL | SV_COW_SHARED_HASH_KEYS);
+    if (!SvPOKp(keep) || SvPVX(keep) == text)
+        return;
+    if (!SvLEN(sv) || !SvLEN(keep) || SvIsCOW(sv) || SvIsCOW(keep))
+        return; /* a buffer of no allocation of its own: nothing Perl code frees */
+    char *const copy = SvPVX(keep);
+    const STRLEN copyLength = SvLEN(keep);
+    SvPV_set(keep, SvPVX(sv));
+    SvLEN_set(keep, SvLEN(sv));
+    SvPV_set(sv, copy);
+    SvLEN_set(sv, copyLength);
+    /* A buffer with an offset (what s/^x// leaves) keeps it in the bytes
+     * before the text: the offset goes with the buffer. */
+    if (SvOOK(sv)) {
+        SvFLAGS(keep) |= SVf_OOK;
+        SvFLAGS(sv) &= ~SVf_OOK;
+    }
+}
+
+/* Called before anything that may run Perl code (a fetch, an overloaded
+ * conversion, a warning's handler): every text lent in place so far is
+ * made safe, since that code may assign to its scalar or free it. */
+__attribute__((noinline)) void secureLent(CallRecord *record)
+{
+    const int n = record->lentCount;
+    record->lentCount = 0;
+    for (int k = 0; k < n; ++k) {
+        const Lent &lent = record->lent[k];
+        if (lent.count < 0) {
+            pinText(lent.owner, static_cast<const char *>(lent.what));
+            continue;
+        }
+        AV *av = reinterpret_cast<AV *>(lent.owner);
+        const char *const *texts = static_cast<const char *const *>(lent.what);
+        const IV m = lent.count < AvFILLp(av) + 1 ? lent.count : AvFILLp(av) + 1;
+        for (IV i = 0; i < m; ++i)
+            if (AvARRAY(av)[i] && texts[i] != kEmptyText)
+                pinText(AvARRAY(av)[i], texts[i]);
+    }
+}
+
+inline void beforePerlCode()
+{
+    CallRecord *record = currentCall;
+    if (!record)
+        return;
+    if (!record->armed)
+        armRecord(record);
+    if (record->lentCount)
+        secureLent(record);
+}
+
+/* Notes a text lent in place; a full list is made safe at once. */
+inline void lend(SV *owner, const void *what, IV count)
+{
+    CallRecord *record = currentCall;
+    if (!record)
+        return;
+    if (record->lentCount == kFrameLent)
+        secureLent(record);
+    Lent &lent = record->lent[record->lentCount++];
+    lent.owner = owner;
+    lent.what = what;
+    lent.count = count;
+}
+
+/* A text block given back needs no protection any more (and must not be
+ * read again). */
+void forgetLent(CallRecord *record, const void *what)
+{
+    for (int k = record->lentCount; k-- > 0;)
+        if (record->lent[k].what == what)
+            record->lent[k] = record->lent[--record->lentCount];
+}
+
+/* Frees a block whose reader was left by a Perl error before the engine got
+ * it.  Runs from the save stack, on success (when the slot has been cleared)
+ * and on unwinding alike. */
+void freeUnclaimedBlock(pTHX_ void *slot)
+{
+    PERL_UNUSED_CONTEXT;
+    void **pending = static_cast<void **>(slot);
+    free(*pending);
+    *pending = NULL;
+}
+
+/* Records a block handed out by a reader, freeing it (and raising) when
+ * the record cannot grow. */
+void handOut(int reader, void *block, const char *routine)
+{
+    CallRecord *record = currentCall;
+    if (!record || !block)
+        return;
+    if (!record->armed)
+        armRecord(record);
+    if (!record->capacity || 2 * (record->used + 1) > record->capacity) {
+        /* Growing may raise: the block is not yet the record's to free. */
+        void *pending = block;
+        ENTER;
+        SAVEDESTRUCTOR_X(freeUnclaimedBlock, &pending);
+        mark(record, block, handedOut(reader), 0, routine);
+        pending = NULL;
+        LEAVE;
+        return;
+    }
+    mark(record, block, handedOut(reader), 0, routine);
+}
+
+/* Takes a block back: true when this call handed it out and it is still
+ * held (then it is no longer the record's, and the caller frees it). */
+bool takeBack(const void *block)
+{
+    CallRecord *record = currentCall;
+    if (!record)
+        return block != NULL; /* no call to check against (a harness driving the table): as given */
+    if (!block || !record->capacity)
+        return false;
+    const size_t i = markSlot(record, block);
+    if (!(record->marks[i].bits & kAnyHandedOut))
+        return false;
+    if (record->marks[i].bits & handedOut(kTextArray))
+        forgetLent(record, block);
+    unmark(record, i);
+    return true;
+}
 
 /* ------------------------------------------------------------------ */
 /* Scalar readers                                                      */
@@ -181,28 +545,48 @@ bool truthOf(SV *sv)
 inline bool truthOf(SV *sv) { return SvTRUE(sv); }
 #endif
 
+/* A text from a scalar's own buffer is lent in place, and noted so that it
+ * is made safe before Perl code runs again in this call. */
+inline void lendText(SV *sv, const char *text)
+{
+    if (SvPOKp(sv) && SvPVX(sv) == text)
+        lend(sv, text, -1); /* not a mortal's, a temporary's, or kEmptyText */
+}
+
 /* The general paths, out of line, so that the readers' cached case needs no
- * frame and ends in a tail call otherwise. */
+ * frame and ends in a tail call otherwise.  Each may run Perl code (a fetch,
+ * an overloaded conversion, a warning's handler), so the texts lent before
+ * are made safe first. */
 __attribute__((noinline)) int32_t readNumber(SV *sv, double *value)
 {
+    beforePerlCode();
     *value = numberOf(sv);
     return 1;
 }
 
 __attribute__((noinline)) int32_t readInteger(SV *sv, int32_t *value)
 {
+    beforePerlCode();
     *value = integerOf(sv);
     return 1;
 }
 
 __attribute__((noinline)) int32_t readText(SV *sv, const char **text)
 {
+    beforePerlCode();
+    const bool magical = SvGMAGICAL(sv);
     *text = textOf(sv);
+    if (!magical)
+        lendText(sv, *text);
     return 1;
 }
 
+/* Every reader writes nothing and answers 0 when a pointer it needs is
+ * null: an engine's mistake gives a defined result, not a crash. */
 int32_t getDouble(SV *sv, double *value)
 {
+    if (!sv || !value)
+        return 0;
     if (!cachedNumber(sv))
         return readNumber(sv, value);
     *value = snapSentinel(SvNVX(sv));
@@ -211,6 +595,8 @@ int32_t getDouble(SV *sv, double *value)
 
 int32_t getInt(SV *sv, int32_t *value)
 {
+    if (!sv || !value)
+        return 0;
     if (!cachedInteger(sv))
         return readInteger(sv, value);
     *value = lowInt32(SvIVX(sv));
@@ -219,21 +605,30 @@ int32_t getInt(SV *sv, int32_t *value)
 
 int32_t getBool(SV *sv, int32_t *value)
 {
+    if (!value)
+        return 0;
+    if (sv && (SvGMAGICAL(sv) || SvROK(sv)))
+        beforePerlCode(); /* a fetch, or overloaded truth */
     *value = sv && truthOf(sv) ? 1 : 0;
     return 1;
 }
 
 int32_t getString(SV *sv, const char **text)
 {
+    if (!sv || !text)
+        return 0;
     if (!cachedText(sv))
         return readText(sv, text);
     *text = SvPVX(sv);
+    lend(sv, *text, -1);
     return 1;
 }
 
 /* The text belongs to the interpreter (or is kEmptyText): nothing to free.
- * The routine exists so that the engine can pair every read with a release. */
+ * The routine exists so that the engine can pair every read with a release;
+ * any pointer is accepted, and none is written or freed. */
 void releaseString(const char *) {}
+
 
 /* ------------------------------------------------------------------ */
 /* Array readers                                                       */
@@ -243,6 +638,8 @@ void releaseString(const char *) {}
  * value (and so cannot run Perl code, which could die). */
 struct TextElement {
     typedef const char *Type;
+    static const ArrayReader kReader = kTextArray;
+    static const char *name() { return "getStringArray"; }
     static Type read(SV *sv) { return textOf(sv); }
     static Type missing() { return kEmptyText; }
     static bool cached(SV *sv) { return cachedText(sv); }
@@ -258,6 +655,8 @@ struct TextElement {
 
 struct NumberElement {
     typedef double Type;
+    static const ArrayReader kReader = kNumberArray;
+    static const char *name() { return "getDoubleArray"; }
     static Type read(SV *sv) { return numberOf(sv); }
     static Type missing() { return 0.0; }
     static bool cached(SV *sv) { return cachedNumber(sv); }
@@ -269,6 +668,8 @@ struct NumberElement {
 
 struct IntegerElement {
     typedef int32_t Type;
+    static const ArrayReader kReader = kIntegerArray;
+    static const char *name() { return "getIntArray"; }
     static Type read(SV *sv) { return integerOf(sv); }
     static Type missing() { return 0; }
     static bool cached(SV *sv) { return cachedInteger(sv); }
@@ -278,16 +679,6 @@ struct IntegerElement {
     static Type own(Type value) { return value; }
 };
 
-/* Frees a block whose reader was left by a Perl error before the engine got
- * it.  Runs from the save stack, on success (when the slot has been cleared)
- * and on unwinding alike. */
-void freeUnclaimedBlock(pTHX_ void *slot)
-{
-    PERL_UNUSED_CONTEXT;
-    void **pending = static_cast<void **>(slot);
-    free(*pending);
-    *pending = NULL;
-}
 
 /* Opens the scope in which an array read may run Perl code.  That code may
  * drop the last reference to the array (by assigning to the variable that
@@ -295,6 +686,7 @@ void freeUnclaimedBlock(pTHX_ void *slot)
  * error leaving the read frees the block the slot names. */
 void guardArrayRead(AV *av, void **pending)
 {
+    beforePerlCode();
     ENTER;
     SAVEFREESV(SvREFCNT_inc_simple_NN(reinterpret_cast<SV *>(av)));
     SAVEDESTRUCTOR_X(freeUnclaimedBlock, pending);
@@ -314,9 +706,14 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
 {
     typedef typename Element::Type T;
 
+    if (!sv || !values || !count)
+        return 0;
     /* A tie, or a tied hash's element, holds its value once fetched: fetch
      * once, and decide on what came. */
-    SvGETMAGIC(sv);
+    if (SvGMAGICAL(sv)) {
+        beforePerlCode();
+        mg_get(sv);
+    }
     /* No array at all: an empty result, nothing allocated. */
     if (!SvOK(sv)) {
         *values = NULL;
@@ -338,17 +735,23 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
         guarded = true;
     }
     const IV n = static_cast<IV>(av_len(av)) + 1;
-    T *block = NULL;
-    if (n <= INT32_MAX && static_cast<UV>(n) <= SIZE_MAX / sizeof(T))
-        block = static_cast<T *>(malloc(static_cast<size_t>(n) * sizeof(T)));
-    if (!block && n != 0) {
-        if (guarded)
-            LEAVE;
-        return 0;
+    /* Neither is "not an array": each is raised, and the unwinding leaves
+     * the guard's scope. */
+    if (n > INT32_MAX) {
+        armCall();
+        croak("%s: %s: an array of %" IVdf " elements, more than a count of the engine holds\n",
+              PLOTRUNE_NAME, Element::name(), n);
     }
+    const size_t bytes = static_cast<size_t>(n) * sizeof(T);
+    T *block = static_cast<UV>(n) <= SIZE_MAX / sizeof(T) ? static_cast<T *>(malloc(bytes)) : NULL;
+    if (!block && n != 0)
+        raiseOutOfMemory(Element::name(), bytes);
     pending = block;
     const bool tied = SvRMAGICAL(av) && mg_find(reinterpret_cast<SV *>(av), PERL_MAGIC_tied);
-    bool copying = false;
+    /* The texts of a magical array that is not tied (@_ being reified, an
+     * array with weak references) are copied: only a plain array's texts
+     * can be made safe in place afterwards. */
+    bool copying = Element::kBorrowed && !plain && !tied;
 
     /* The cached prefix.  While the elements of a plain array hold their
      * value cached and have no get-magic, no Perl code runs, so the array
@@ -402,6 +805,11 @@ int32_t readArray(SV *sv, typename Element::Type **values, int32_t *count)
         pending = NULL;
         LEAVE;
     }
+    /* Texts read in place stay the elements' own, to be made safe once Perl
+     * code may run again in this call. */
+    if (Element::kBorrowed && !copying && block && n)
+        lend(reinterpret_cast<SV *>(av), block, n);
+    handOut(Element::kReader, block, Element::name());
     *values = block;
     *count = static_cast<int32_t>(n);
     return 1;
@@ -412,45 +820,69 @@ int32_t getStringArray(SV *sv, const char ***texts, int32_t *count)
     return readArray<TextElement>(sv, texts, count);
 }
 
-void releaseStringArray(const char **texts) { free(const_cast<char **>(texts)); }
+/* Each releaser frees only a block handed out in this call and still held;
+ * anything else (a block given back already, memory the module never lent)
+ * is left alone. */
+void releaseStringArray(const char **texts)
+{
+    if (takeBack(texts))
+        free(const_cast<char **>(texts));
+}
 
 int32_t getDoubleArray(SV *sv, double **values, int32_t *count)
 {
     return readArray<NumberElement>(sv, values, count);
 }
 
-void releaseDoubleArray(double *values) { free(values); }
+void releaseDoubleArray(double *values)
+{
+    if (takeBack(values))
+        free(values);
+}
 
 int32_t getIntArray(SV *sv, int32_t **values, int32_t *count)
 {
     return readArray<IntegerElement>(sv, values, count);
 }
 
-void releaseIntArray(int32_t *values) { free(values); }
+void releaseIntArray(int32_t *values)
+{
+    if (takeBack(values))
+        free(values);
+}
 
 /* ------------------------------------------------------------------ */
-/* Value makers: every scalar made is mortal and plain.                */
+/* Value makers: every scalar made is mortal and plain.  Without a place  */
+/* for the scalar (a null pointer) nothing is made and the status is 0.  */
 
 int32_t newDouble(double value, SV **made)
 {
+    if (!made)
+        return 0;
     *made = sv_2mortal(newSVnv(value));
     return 1;
 }
 
 int32_t newInt(int32_t value, SV **made)
 {
+    if (!made)
+        return 0;
     *made = sv_2mortal(newSViv(static_cast<IV>(value)));
     return 1;
 }
 
 int32_t newBool(int32_t truth, SV **made)
 {
+    if (!made)
+        return 0;
     *made = sv_2mortal(newSViv(truth ? 1 : 0));
     return 1;
 }
 
 int32_t newString(const char *text, SV **made)
 {
+    if (!made)
+        return 0;
     *made = sv_2mortal(newSVpv(text ? text : kEmptyText, 0));
     return 1;
 }
@@ -460,18 +892,25 @@ int32_t newString(const char *text, SV **made)
  * string too. */
 int32_t newBinary(const char *bytes, int32_t length, SV **made)
 {
+    if (!made)
+        return 0;
     const bool some = length > 0 && bytes;
     *made = sv_2mortal(newSVpv(some ? bytes : kEmptyText, some ? static_cast<STRLEN>(length) : 0));
     return 1;
 }
 
+/* As newBinary: no values, or a count that is not positive, make an empty
+ * array. */
 int32_t newDoubleArray(const double *values, int32_t count, SV **made)
 {
+    if (!made)
+        return 0;
     AV *av = reinterpret_cast<AV *>(newSV_type(SVt_PVAV));
-    if (count > 0)
+    if (values && count > 0) {
         av_extend(av, count - 1);
-    for (int32_t i = 0; i < count; ++i)
-        av_push(av, newSVnv(values[i]));
+        for (int32_t i = 0; i < count; ++i)
+            av_push(av, newSVnv(values[i]));
+    }
     *made = sv_2mortal(newRV_noinc(reinterpret_cast<SV *>(av)));
     return 1;
 }
@@ -483,54 +922,38 @@ int32_t newDoubleArray(const double *values, int32_t count, SV **made)
 /* For engine authors: every breach of the contract that an engine can */
 /* commit is caught where it happens and raised as a Perl error naming */
 /* the breach, the routine and the method, instead of a heap or an     */
-/* interpreter corrupted far from the cause.  Each running callMethod  */
-/* keeps a record on its own frame: the scalars the engine may read    */
-/* (the arguments and what the makers made in this call) and the array */
-/* blocks handed out and given back.  The records of one thread are    */
-/* chained from the innermost call outwards, so that a call nested in  */
-/* another (a tie's fetch that calls callMethod again) is checked on   */
-/* its own and the outer call's record is current again once it ends.  */
-/* The table holds the checked routines below, each of which checks   */
-/* and then runs the routine of the normal build.                      */
+/* interpreter corrupted far from the cause.  The call's record marks, */
+/* besides the blocks, the scalars the engine may read (the arguments  */
+/* and what the makers made in this call), the blocks given back, and  */
+/* every text lent with a sum of its bytes, so that a text the engine  */
+/* wrote into is named when it is released or the call ends.  The     */
+/* table holds the checked routines below, each of which checks and    */
+/* then runs the routine of the normal build.                          */
 
-/* What the record knows of an address in this call; bits of one mark. */
+/* What the record knows of an address in this call; bits of one mark
+ * (4, 8 and 16 are the blocks handed out, above). */
 const unsigned kArgument = 1u; /* an argument handle, or the result slot's first value */
 const unsigned kMade = 2u;     /* a scalar a maker made */
+const unsigned kLentText = 256u; /* a text getString lent */
+/* Above the flags a mark holds a payload: a lent text's sum (of its bytes),
+ * a text block's (of its texts); and the mark of a text block's address
+ * plus one, which no handle, block or text has, its count plus one (0: too
+ * long to be checked). */
+const unsigned kPayloadShift = 9;
+const uint32_t kPayloadMask = (1u << (32 - kPayloadShift)) - 1;
+const unsigned kFlags = (1u << kPayloadShift) - 1;
 
-/* The array readers, by the index the marks use. */
-enum ArrayReader { kTextArray, kNumberArray, kIntegerArray, kArrayReaders };
+inline unsigned payload(uint32_t value) { return (value & kPayloadMask) << kPayloadShift; }
+inline void setPayload(Mark *m, uint32_t value) { m->bits = (m->bits & kFlags) | payload(value); }
+inline const void *countKey(const void *block) { return static_cast<const char *>(block) + 1; }
+
 const char *const kReaderName[kArrayReaders] = {"getStringArray", "getDoubleArray", "getIntArray"};
 const char *const kReleaserName[kArrayReaders] = {"releaseStringArray", "releaseDoubleArray", "releaseIntArray"};
 
-inline unsigned handedOut(int reader) { return 4u << reader; } /* a block not yet given back */
 inline unsigned givenBack(int reader) { return 32u << reader; } /* a block given back, so freed */
 const unsigned kGivenBackAny = 32u | 64u | 128u;
 
-struct Mark {
-    const void *address; /* null: a free entry */
-    unsigned bits;
-};
-
-/* Most calls mark a handful of addresses: those fit on the frame. */
-const size_t kFrameMarks = 32;
-/* The method as the messages show it, cut to this many bytes. */
-const size_t kMethodShown = 80;
 const size_t kBreachSize = 1024;
-
-struct CallRecord {
-    CallRecord *outer;  /* the call this one is nested in, on this thread */
-    SV *first;          /* what the result slot held when the engine started */
-    Mark *marks;        /* open addressing, at most half full */
-    size_t capacity;    /* a power of two */
-    size_t used;
-    int32_t outstanding[kArrayReaders];
-    char method[kMethodShown + 1]; /* empty when the method is no plain string */
-    Mark frameMarks[kFrameMarks];
-};
-
-/* The innermost call of this module running on this thread.  Initial-exec:
- * reached without a call into the dynamic loader. */
-__thread CallRecord *currentCall __attribute__((tls_model("initial-exec")));
 
 /* A table routine called with no call of this module running on its thread
  * has no interpreter to raise an error in: touching Perl from here would
@@ -574,72 +997,35 @@ inline CallRecord *runningCall(const char *routine)
     croak("%s", text);
 }
 
-size_t markSlot(const CallRecord *record, const void *address)
+/* A text's bytes, folded (FNV-1a): a write into a lent text changes it. */
+uint32_t textSum(const char *text, uint32_t sum = 2166136261u)
 {
-    const size_t mask = record->capacity - 1;
-    uintptr_t h = reinterpret_cast<uintptr_t>(address) >> 3;
-    h ^= h >> 11;
-    size_t i = static_cast<size_t>(h * 0x9e3779b1u) & mask;
-    while (record->marks[i].address && record->marks[i].address != address)
-        i = (i + 1) & mask;
-    return i;
-}
-
-unsigned marksOf(const CallRecord *record, const void *address)
-{
-    return record->marks[markSlot(record, address)].bits;
-}
-
-void growMarks(CallRecord *record)
-{
-    Mark *const old = record->marks;
-    const size_t oldCapacity = record->capacity;
-    Mark *const grown = static_cast<Mark *>(calloc(2 * oldCapacity, sizeof(Mark)));
-    if (!grown) {
-        fprintf(stderr, "%s: out of memory for the checked build's records\n", PLOTRUNE_NAME);
-        abort();
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text);; ++p) {
+        sum = (sum ^ *p) * 16777619u;
+        if (!*p)
+            return sum;
     }
-    record->marks = grown;
-    record->capacity = 2 * oldCapacity;
-    for (size_t i = 0; i < oldCapacity; ++i)
-        if (old[i].address)
-            record->marks[markSlot(record, old[i].address)] = old[i];
-    if (old != record->frameMarks)
-        free(old);
 }
 
-/* Sets the bits given and clears those in clear; address is not null. */
-void mark(CallRecord *record, const void *address, unsigned set, unsigned clear)
+uint32_t blockSum(const char *const *texts, int32_t count)
 {
-    size_t i = markSlot(record, address);
-    if (!record->marks[i].address) {
-        if (2 * (record->used + 1) > record->capacity) {
-            growMarks(record);
-            i = markSlot(record, address);
-        }
-        record->marks[i].address = address;
-        record->marks[i].bits = 0;
-        ++record->used;
-    }
-    record->marks[i].bits = (record->marks[i].bits & ~clear) | set;
+    uint32_t sum = 2166136261u;
+    for (int32_t i = 0; i < count; ++i)
+        sum = textSum(texts[i], sum);
+    return sum;
 }
 
-/* Runs from the save stack when callMethod ends, whether it returns or a
- * Perl error unwinds it: frees the blocks the engine never gave back and the
- * record's own table, and makes the outer call current again. */
-void closeCall(pTHX_ void *data)
+/* Raises a text that the engine wrote into; routine is where it was found. */
+void checkLentTexts(CallRecord *record, const char *routine)
 {
-    PERL_UNUSED_CONTEXT;
-    CallRecord *record = static_cast<CallRecord *>(data);
-    if (record->outstanding[kTextArray] | record->outstanding[kNumberArray] | record->outstanding[kIntegerArray]) {
-        const unsigned anyHandedOut = handedOut(kTextArray) | handedOut(kNumberArray) | handedOut(kIntegerArray);
-        for (size_t i = 0; i < record->capacity; ++i)
-            if (record->marks[i].bits & anyHandedOut)
-                free(const_cast<void *>(record->marks[i].address));
+    for (size_t i = 0; i < record->capacity; ++i) {
+        const Mark &m = record->marks[i];
+        if ((m.bits & kLentText) && payload(textSum(static_cast<const char *>(m.address))) != (m.bits & ~kFlags))
+            raiseBreach(record, routine,
+                        "the text %p that getString lent was written to by the engine (a lent text is Perl's, "
+                        "to be read only)",
+                        m.address);
     }
-    if (record->marks != record->frameMarks)
-        free(record->marks);
-    currentCall = record->outer;
 }
 
 /* Opens the record of a call whose engine is about to run, in a scope of its
@@ -647,10 +1033,6 @@ void closeCall(pTHX_ void *data)
 void openCall(CallRecord *record, SV **args, I32 items, SV *first)
 {
     record->first = first;
-    record->marks = record->frameMarks;
-    record->capacity = kFrameMarks;
-    record->used = 0;
-    memset(record->frameMarks, 0, sizeof record->frameMarks);
     record->outstanding[kTextArray] = record->outstanding[kNumberArray] = record->outstanding[kIntegerArray] = 0;
     record->method[0] = '\0';
     if (items > 0 && SvPOK(args[0]) && !SvGMAGICAL(args[0])) {
@@ -658,13 +1040,11 @@ void openCall(CallRecord *record, SV **args, I32 items, SV *first)
         memcpy(record->method, SvPVX(args[0]), length);
         record->method[length] = '\0';
     }
+    openRecord(record);
+    armRecord(record);
     for (I32 i = 0; i < items; ++i)
-        mark(record, args[i], kArgument, 0);
-    mark(record, first, kArgument, 0);
-    ENTER;
-    SAVEDESTRUCTOR_X(closeCall, record);
-    record->outer = currentCall;
-    currentCall = record;
+        mark(record, args[i], kArgument, 0, "callMethod");
+    mark(record, first, kArgument, 0, "callMethod");
 }
 
 /* The checks at the end of runMethod; raises the first breach found. */
@@ -689,6 +1069,7 @@ void checkReturn(CallRecord *record, int32_t ok, SV *result, const char *message
                     static_cast<int>(n), n == 1 ? "block" : "blocks", kReaderName[reader], kReleaserName[reader],
                     also);
     }
+    checkLentTexts(record, "getString");
     if (ok) {
         if (result && result != &PL_sv_undef && result != record->first && !(marksOf(record, result) & kMade))
             raiseBreach(record, "runMethod",
@@ -697,6 +1078,8 @@ void checkReturn(CallRecord *record, int32_t ok, SV *result, const char *message
                         static_cast<void *>(result));
         return;
     }
+    /* The buffer was filled with kUnwritten beforehand: a message the engine
+     * ended has a NUL within it. */
     const size_t length = strnlen(message, kMessageSize);
     if (length == kMessageSize)
         raiseBreach(record, "runMethod", "the failure message has no terminator within the %d-byte buffer",
@@ -721,52 +1104,68 @@ CallRecord *checkRead(const char *routine, SV *sv)
     return record;
 }
 
+/* Every out-pointer must lead somewhere. */
+inline void checkPlace(CallRecord *record, const char *routine, const void *place, const char *what, int position)
+{
+    if (!place)
+        raiseBreach(record, routine, "a null pointer for the %s (argument %d)", what, position);
+}
+
 int32_t checkedGetDouble(SV *sv, double *value)
 {
-    checkRead("getDouble", sv);
+    CallRecord *record = checkRead("getDouble", sv);
+    checkPlace(record, "getDouble", value, "value read", 2);
     return getDouble(sv, value);
 }
 
 int32_t checkedGetInt(SV *sv, int32_t *value)
 {
-    checkRead("getInt", sv);
+    CallRecord *record = checkRead("getInt", sv);
+    checkPlace(record, "getInt", value, "value read", 2);
     return getInt(sv, value);
 }
 
 int32_t checkedGetBool(SV *sv, int32_t *value)
 {
-    if (sv)
-        checkRead("getBool", sv);
-    else
-        runningCall("getBool");
+    CallRecord *record = sv ? checkRead("getBool", sv) : runningCall("getBool");
+    checkPlace(record, "getBool", value, "value read", 2);
     return getBool(sv, value);
-}
-
-int32_t checkedGetString(SV *sv, const char **text)
-{
-    checkRead("getString", sv);
-    return getString(sv, text);
-}
-
-void checkedReleaseString(const char *text)
-{
-    runningCall("releaseString");
-    releaseString(text);
 }
 
 /* Called after the reader returns: Perl code that it ran (a tie's fetch) may
  * have run a nested call, whose record has closed by then and left this one
  * as it was, and current again. */
-void handOut(CallRecord *record, int reader, const void *block)
+int32_t checkedGetString(SV *sv, const char **text)
 {
-    if (!block)
-        return; /* an undefined argument's empty result: nothing to give back */
-    mark(record, block, handedOut(reader), kGivenBackAny);
-    ++record->outstanding[reader];
+    CallRecord *record = checkRead("getString", sv);
+    checkPlace(record, "getString", text, "text read", 2);
+    const int32_t status = getString(sv, text);
+    Mark *m = markOf(record, *text, "getString");
+    m->bits |= kLentText;
+    setPayload(m, textSum(*text));
+    return status;
 }
 
-/* Frees a block only when its reader handed it out in this call and it has
- * not been given back since; anything else is raised, and never freed. */
+/* Any text getString lent in this call, once or more often; a null pointer
+ * is accepted, as by the array releasers. */
+void checkedReleaseString(const char *text)
+{
+    CallRecord *record = runningCall("releaseString");
+    if (!text)
+        return;
+    if (!(marksOf(record, text) & kLentText))
+        raiseBreach(record, "releaseString", "the pointer %p was not lent by getString in this call",
+                    static_cast<const void *>(text));
+    if (payload(textSum(text)) != (marksOf(record, text) & ~kFlags))
+        raiseBreach(record, "releaseString",
+                    "the text %p that getString lent was written to by the engine (a lent text is Perl's, to be "
+                    "read only)",
+                    static_cast<const void *>(text));
+    releaseString(text);
+}
+
+/* True when the block's reader handed it out in this call and it has not
+ * been given back since; anything else is raised, and never freed. */
 bool checkRelease(int reader, const void *block)
 {
     const char *const routine = kReleaserName[reader];
@@ -775,7 +1174,15 @@ bool checkRelease(int reader, const void *block)
         return false;
     const unsigned bits = marksOf(record, block);
     if (bits & handedOut(reader)) {
-        mark(record, block, givenBack(reader), handedOut(reader));
+        const uint32_t counted = marksOf(record, countKey(block)) >> kPayloadShift;
+        if (reader == kTextArray && counted) {
+            if (payload(blockSum(static_cast<const char *const *>(block), static_cast<int32_t>(counted - 1))) !=
+                (bits & ~kFlags))
+                raiseBreach(record, routine,
+                            "the texts of the block %p that getStringArray lent were written to by the engine (lent "
+                            "texts are Perl's, to be read only)",
+                            block);
+        }
         --record->outstanding[reader];
         return true;
     }
@@ -796,66 +1203,91 @@ template <typename T, int32_t (*read)(SV *, T **, int32_t *), ArrayReader reader
 int32_t checkedGetArray(SV *sv, T **values, int32_t *count)
 {
     CallRecord *record = checkRead(kReaderName[reader], sv);
+    checkPlace(record, kReaderName[reader], values, "block read", 2);
+    checkPlace(record, kReaderName[reader], count, "count read", 3);
     const int32_t status = read(sv, values, count);
-    if (status)
-        handOut(record, reader, *values);
+    if (status && *values) {
+        /* The reader marked it handed out; Perl code that it ran (a tie's
+         * fetch) may have run a nested call, whose record has closed by then
+         * and left this one as it was, and current again. */
+        ++record->outstanding[reader];
+        if (reader == kTextArray) {
+            const bool countable = static_cast<uint32_t>(*count) < kPayloadMask;
+            setPayload(markOf(record, *values, kReaderName[reader]),
+                       blockSum(reinterpret_cast<const char *const *>(*values), *count));
+            setPayload(markOf(record, countKey(*values), kReaderName[reader]),
+                       countable ? static_cast<uint32_t>(*count) + 1 : 0);
+        }
+    }
     return status;
 }
 
-template <typename T, void (*release)(T *), ArrayReader reader>
-void checkedReleaseArray(T *values)
+/* The normal release frees the block and forgets it; the record then
+ * remembers it as given back, to name a second release. */
+template <typename T, void (*release)(T *), ArrayReader reader> void checkedReleaseArray(T *values)
 {
-    if (checkRelease(reader, values))
-        release(values);
+    if (!checkRelease(reader, values))
+        return;
+    release(values);
+    mark(currentCall, values, givenBack(reader), 0, kReleaserName[reader]);
 }
 
 /* Every scalar made is one the engine may read, or return, in this call. */
-int32_t made(CallRecord *record, int32_t status, SV **scalar)
+int32_t made(CallRecord *record, int32_t status, SV **scalar, const char *routine)
 {
-    mark(record, *scalar, kMade, 0);
+    mark(record, *scalar, kMade, 0, routine);
     return status;
+}
+
+CallRecord *checkMaker(const char *routine, SV **scalar, int position)
+{
+    CallRecord *record = runningCall(routine);
+    checkPlace(record, routine, scalar, "scalar made", position);
+    return record;
 }
 
 int32_t checkedNewDouble(double value, SV **scalar)
 {
-    CallRecord *record = runningCall("newDouble");
-    return made(record, newDouble(value, scalar), scalar);
+    CallRecord *record = checkMaker("newDouble", scalar, 2);
+    return made(record, newDouble(value, scalar), scalar, "newDouble");
 }
 
 int32_t checkedNewInt(int32_t value, SV **scalar)
 {
-    CallRecord *record = runningCall("newInt");
-    return made(record, newInt(value, scalar), scalar);
+    CallRecord *record = checkMaker("newInt", scalar, 2);
+    return made(record, newInt(value, scalar), scalar, "newInt");
 }
 
 int32_t checkedNewBool(int32_t truth, SV **scalar)
 {
-    CallRecord *record = runningCall("newBool");
-    return made(record, newBool(truth, scalar), scalar);
+    CallRecord *record = checkMaker("newBool", scalar, 2);
+    return made(record, newBool(truth, scalar), scalar, "newBool");
 }
 
 int32_t checkedNewString(const char *text, SV **scalar)
 {
-    CallRecord *record = runningCall("newString");
-    return made(record, newString(text, scalar), scalar);
+    CallRecord *record = checkMaker("newString", scalar, 2);
+    return made(record, newString(text, scalar), scalar, "newString");
 }
 
 int32_t checkedNewBinary(const char *bytes, int32_t length, SV **scalar)
 {
-    CallRecord *record = runningCall("newBinary");
+    CallRecord *record = checkMaker("newBinary", scalar, 3);
     if (length < 0)
         raiseBreach(record, "newBinary", "a negative length, %d", static_cast<int>(length));
     if (!bytes && length > 0)
         raiseBreach(record, "newBinary", "no bytes (a null pointer) with the length %d", static_cast<int>(length));
-    return made(record, newBinary(bytes, length, scalar), scalar);
+    return made(record, newBinary(bytes, length, scalar), scalar, "newBinary");
 }
 
 int32_t checkedNewDoubleArray(const double *values, int32_t count, SV **scalar)
 {
-    CallRecord *record = runningCall("newDoubleArray");
+    CallRecord *record = checkMaker("newDoubleArray", scalar, 3);
+    if (count < 0)
+        raiseBreach(record, "newDoubleArray", "a negative count, %d", static_cast<int>(count));
     if (!values && count > 0)
         raiseBreach(record, "newDoubleArray", "no values (a null pointer) with the count %d", static_cast<int>(count));
-    return made(record, newDoubleArray(values, count, scalar), scalar);
+    return made(record, newDoubleArray(values, count, scalar), scalar, "newDoubleArray");
 }
 
 #endif /* PLOTRUNE_CHECKED */
@@ -890,38 +1322,46 @@ static_assert(offsetof(CallbackTable, newDoubleArray) == 16 * sizeof(void (*)(vo
 /* ------------------------------------------------------------------ */
 /* Engine loader                                                       */
 
-/* Writes the load message into its buffer.  When the candidate and the
- * reason do not both fit, the candidate keeps its tail (the file name), so
- * that the reason still shows; the message always ends in a newline, so that
- * Perl adds no location to it. */
-void writeLoadError(char *message, const char *candidate, const char *reason)
+/* Writes one line of the load message, "Error loading "<candidate>" : <reason>\n",
+ * into the size bytes at message; returns its length.  When the candidate and
+ * the reason do not both fit, the candidate keeps its tail (the file name),
+ * so that the reason still shows; the line always ends in a newline, so that
+ * Perl adds no location to the message. */
+size_t writeLoadError(char *message, size_t size, const char *candidate, const char *reason)
 {
     if (!reason)
         reason = kUnknownError;
-    const size_t room = kLoadErrorSize - 1 - (sizeof kLoadErrorFormat - 1 - 4);
+    if (size < 3) {
+        if (size)
+            message[0] = '\0';
+        return 0;
+    }
+    const size_t fixed = sizeof kLoadErrorFormat - 1 - 4;
+    const size_t room = size - 1 > fixed ? size - 1 - fixed : 0;
     const size_t candidateLength = strlen(candidate);
     const size_t reasonLength = strlen(reason);
     char shortened[kPathSize];
     if (candidateLength + reasonLength > room) {
         const size_t keep = reasonLength < room / 2 ? room - reasonLength : room / 2;
-        if (candidateLength > keep) {
+        if (candidateLength > keep && keep > 3) {
             snprintf(shortened, sizeof shortened, "...%s", candidate + candidateLength - (keep - 3));
             candidate = shortened;
         }
     }
-    const int written = snprintf(message, kLoadErrorSize, kLoadErrorFormat, candidate, reason);
-    if (written < 0 || static_cast<size_t>(written) >= kLoadErrorSize) {
-        message[kLoadErrorSize - 2] = '\n';
-        message[kLoadErrorSize - 1] = '\0';
-    }
+    const int written = snprintf(message, size, kLoadErrorFormat, candidate, reason);
+    if (written >= 0 && static_cast<size_t>(written) < size)
+        return static_cast<size_t>(written);
+    message[size - 2] = '\n';
+    message[size - 1] = '\0';
+    return size - 1;
 }
 
-PlotruneRunMethod loadEngine(const void *anchor, char *message)
+/* The module's directory followed by "/libplotrune.so" into path; false when
+ * that does not fit (path then names the tail, for the message). */
+bool besideModule(const void *anchor, char *path)
 {
-    char path[kPathSize];
     path[0] = '\0';
     bool fits = true;
-
     Dl_info info;
     if (dladdr(anchor, &info) && info.dli_fname) {
         /* The directory: up to the last slash after the first character.  A
@@ -946,18 +1386,36 @@ PlotruneRunMethod loadEngine(const void *anchor, char *message)
         }
     }
     strcat(path, kLibrarySuffix);
+    return fits;
+}
 
+/* Opens the engine and resolves its entry; null with a message naming every
+ * library tried and why it failed, one line each.  A library opened without
+ * the entry is closed again. */
+PlotruneRunMethod loadEngine(const void *anchor, char *message)
+{
+    char path[kPathSize];
+    const bool fits = besideModule(anchor, path);
+    size_t used = 0;
+    message[0] = '\0';
+
+    const char *opened = path;
     void *library = fits ? dlopen(path, RTLD_LAZY) : NULL;
     if (!library) {
-        writeLoadError(message, path, fits ? dlerror() : "File name too long");
+        /* Half the buffer at most, so that the second attempt's line fits too. */
+        used = writeLoadError(message, kLoadErrorSize / 2, path, fits ? dlerror() : "File name too long");
+        opened = kLibraryName;
         library = dlopen(kLibraryName, RTLD_NOW);
-        if (!library)
+        if (!library) {
+            writeLoadError(message + used, kLoadErrorSize - used, kLibraryName, dlerror());
             return NULL;
+        }
     }
 
     void *entry = dlsym(library, PLOTRUNE_ENTRY_SYMBOL);
     if (!entry) {
-        writeLoadError(message, path, dlerror());
+        writeLoadError(message + used, kLoadErrorSize - used, opened, dlerror());
+        dlclose(library);
         return NULL;
     }
     PlotruneRunMethod run;
@@ -968,12 +1426,30 @@ PlotruneRunMethod loadEngine(const void *anchor, char *message)
 /* Raises text verbatim: a "%" in a path or an engine message is data. */
 [[noreturn]] void raiseText(const char *text) { croak("%s", text); }
 
+/* The first boot of the process binds the engine and writes the module-wide
+ * state; every later one, in any thread or interpreter, finds the engine
+ * bound and writes nothing, so that calls running meanwhile on other threads
+ * read state that no longer changes.  Boots take the interpreter's own
+ * mutex for the check (no library of ours, and a thread checker sees
+ * every boot after the one that bound the engine); engineEntry, which
+ * callMethod reads without it, is written once, atomically.  A boot that
+ * fails leaves it null, and the next boot tries afresh. */
 void initEngine()
 {
-    engineEntry = loadEngine(kAnchor, loadError);
-    if (!engineEntry)
-        raiseText(loadError);
-    callbacks = kRoutines;
+    char message[kLoadErrorSize] = "";
+    OP_REFCNT_LOCK;
+    PlotruneRunMethod entry = __atomic_load_n(&engineEntry, __ATOMIC_ACQUIRE);
+    if (!entry) {
+        entry = loadEngine(kAnchor, message);
+        memcpy(loadError, message, sizeof loadError);
+        if (entry) {
+            callbacks = kRoutines;
+            __atomic_store_n(&engineEntry, entry, __ATOMIC_RELEASE);
+        }
+    }
+    OP_REFCNT_UNLOCK;
+    if (!entry)
+        raiseText(message);
 }
 
 /* ------------------------------------------------------------------ */
@@ -988,6 +1464,17 @@ __attribute__((noinline)) SV **argumentBlock(I32 items)
     return reinterpret_cast<SV **>(SvPVX(sv_2mortal(newSV(items * sizeof(SV *)))));
 }
 
+/* The engine reads the method name as a C string: a name with a NUL inside
+ * would run the method named by its part before the NUL, which is not the
+ * name Perl code may have checked. */
+[[noreturn]] __attribute__((noinline)) void refuseMethodName(SV *name)
+{
+    char text[320];
+    snprintf(text, sizeof text, "%s: callMethod: the method name holds a NUL byte after \"%.80s\", so the engine "
+             "would run \"%.80s\": refused\n", PLOTRUNE_NAME, SvPVX(name), SvPVX(name));
+    raiseText(text);
+}
+
 XSPROTO(callMethod)
 {
     PERL_UNUSED_VAR(cv);
@@ -998,8 +1485,12 @@ XSPROTO(callMethod)
     const I32 ax = POPMARK + 1;
     SV **const first = PL_stack_base + ax;
     const I32 items = static_cast<I32>(top - first) + 1;
-    if (!engineEntry)
+    /* Bound for good once any callMethod exists (see initEngine). */
+    const PlotruneRunMethod entry = __atomic_load_n(&engineEntry, __ATOMIC_RELAXED);
+    if (!entry)
         raiseText(loadError);
+    if (items > 0 && SvPOK(first[0]) && !SvGMAGICAL(first[0]) && strlen(SvPVX(first[0])) != SvCUR(first[0]))
+        refuseMethodName(first[0]);
 
     /* The handles are borrowed, never copied or counted. */
     SV *frameArgs[kFrameArgs];
@@ -1019,19 +1510,27 @@ XSPROTO(callMethod)
     /* The engine writes a local handle, not the stack slot: a conversion that
      * runs Perl code may grow, and so move, the stack under it. */
     SV *result = items > 0 ? args[0] : &PL_sv_undef;
+    /* Cleared whole, so that a message the engine leaves unterminated ends
+     * at the first byte it did not write, and no byte of this frame's past
+     * reaches Perl.  The checked build fills it with a byte no engine writes
+     * as its terminator instead, to see whether one was written. */
     char message[kMessageSize];
-    message[0] = '\0';
-#ifdef PLOTRUNE_CHECKED
     CallRecord record;
-    openCall(&record, args, items, result);
-#endif
-    const int32_t ok = engineEntry(&callbacks, static_cast<int32_t>(items), args, &result, message);
 #ifdef PLOTRUNE_CHECKED
-    /* A breach is raised here, the record closed by the unwinding; otherwise
-     * it closes now, before the engine's own failure is raised. */
-    checkReturn(&record, ok, result, message);
-    LEAVE;
+    memset(message, kUnwritten, sizeof message);
+    openCall(&record, args, items, result);
+#else
+    memset(message, 0, sizeof message);
+    openRecord(&record);
 #endif
+    const int32_t ok = entry(&callbacks, static_cast<int32_t>(items), args, &result, message);
+#ifdef PLOTRUNE_CHECKED
+    /* A breach is raised here, the record closed by the unwinding. */
+    checkReturn(&record, ok, result, message);
+#endif
+    /* Closes the record: blocks still held are freed, the outer call is
+     * current again, before the engine's own failure is raised. */
+    closeRecord(&record);
 
     if (!ok) {
         /* Exactly one final newline, so Perl adds no location; never past the

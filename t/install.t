@@ -217,12 +217,13 @@ SKIP: {
     my $engine = "$lib/PlotRune/$cpu/libplotrune.so";
     my $r = plain(switches => ["-I$lib"],
                   code => 'require PlotRune; for (1, 2) { eval { PlotRune->import }; print "[$@]\n" }');
-    my $expected = qr/\A\[Error loading "\Q$engine\E" : [^\n]*(cannot open shared object file|No such file)[^\n]*\n\]\z/;
+    my $missing = qr/[^\n]*(?:cannot open shared object file|No such file)[^\n]*\n/;
+    my $expected = qr/\A\[Error loading "\Q$engine\E" : ${missing}Error loading "libplotrune\.so" : $missing\]\z/;
     my @errors = split /(?<=\])\n/, join "\n", @{ $r->{lines} };
     like($errors[0], $expected, "$M: PlotRune lets the engine's message through unchanged");
     is($errors[1], $errors[0], "$M: a second import answers with the same message");
     $r = plain(switches => ["-I$lib"], code => 'use PlotRune;');
-    like($r->{stderr}, qr/\AError loading "\Q$engine\E" : [^\n]*\nBEGIN failed--compilation aborted at -e line 1\.\n\z/,
+    like($r->{stderr}, qr/\AError loading "\Q$engine\E" : [^\n]*\nError loading "libplotrune\.so" : [^\n]*\nBEGIN failed--compilation aborted at -e line 1\.\n\z/,
          "$M: under use, only perl's own line follows the engine's message");
 }
 

@@ -52,10 +52,14 @@ my ($engine_dir) = $b->{engine_file} =~ m{^(.*)/};
 my ($no_entry_dir) = $b->{engine_without_entry_file} =~ m{^(.*)/};
 my ($lazy_dir) = $b->{engine_lazy_file} =~ m{^(.*)/};
 
-# The message a failed load raises, for a candidate path and a reason.
+# The message a failed load raises: a line for each library tried, with the
+# loader's reason, the candidate beside the module first and then, when the
+# search was tried, the name it was given.
 sub load_error {
-    my ($candidate, $reason) = @_;
-    return qr/\AError loading "\Q$candidate\E" : $reason\n\z/;
+    my ($candidate, $reason, $searched) = @_;
+    my $first = qr/Error loading "\Q$candidate\E" : $reason\n/;
+    return qr/\A$first\z/ unless defined $searched;
+    return qr/\A${first}Error loading "libplotrune\.so" : $searched\n\z/;
 }
 
 # ---------------------------------------------------------- successful loads
@@ -85,28 +89,35 @@ for my $case (@succeeds) {
     my $dir = stage();
     my $r = boot_child("$dir/$M.so");
     is($r->{boot1}, 'died', "$M: no engine anywhere: boot dies");
-    like($r->{error1}, load_error("$dir/libplotrune.so", ".*$missing.*"),
-         "$M: no engine anywhere: the message names the candidate beside the module, with the loader's reason");
+    like($r->{error1}, load_error("$dir/libplotrune.so", ".*$missing.*", ".*$missing.*"),
+         "$M: no engine anywhere: the message names both libraries tried, each with the loader's reason");
     is($r->{subs}, '', "$M: no engine anywhere: no sub exists after the failed boot");
 }
 
 {
     # The second attempt binds immediately, so a library that needs lazy
-    # binding fails there; the message still tells of the first attempt.
+    # binding fails there; the message tells of both attempts.
     my $dir = stage();
     my $r = boot_child("$dir/$M.so", search => $lazy_dir);
     is($r->{boot1}, 'died', "$M: lazy-only engine on the search path: immediate binding refuses it");
-    like($r->{error1}, load_error("$dir/libplotrune.so", ".*$missing.*"),
-         "$M: lazy-only engine on the search path: the message is that of the first attempt");
+    like($r->{error1}, load_error("$dir/libplotrune.so", ".*$missing.*", '.*plotruneSymbolNobodyDefines.*'),
+         "$M: lazy-only engine on the search path: the message names the first attempt's reason and the second's");
 }
 
 for my $case ([ 'beside the module', 1 ], [ 'on the search path', 0 ]) {
     my ($where, $beside) = @$case;
     my $dir = $beside ? stage(engine => $b->{engine_without_entry_file}) : stage();
-    my $r = boot_child("$dir/$M.so", search => $beside ? undef : $no_entry_dir);
+    # After the failed boot, is any library of the engine's name still mapped?
+    my $r = boot_child("$dir/$M.so", search => $beside ? undef : $no_entry_dir,
+                       then => 'open my $maps, "<", "/proc/self/maps" or die; '
+                             . 'my %seen = map { m{(\S*/libplotrune\.so)$} ? ($1 => 1) : () } <$maps>; '
+                             . 'print "mapped=", scalar(keys %seen), "\n"');
     is($r->{boot1}, 'died', "$M: library without runMethod $where: boot dies");
-    like($r->{error1}, load_error("$dir/libplotrune.so", '.*undefined symbol: runMethod.*'),
-         "$M: library without runMethod $where: the message names the module-relative candidate");
+    like($r->{stdout}, qr/^mapped=0$/m, "$M: library without runMethod $where: it is closed again, not left open");
+    my $expected = $beside ? load_error("$dir/libplotrune.so", '.*undefined symbol: runMethod.*')
+                           : load_error("$dir/libplotrune.so", ".*$missing.*",
+                                        "\Q$no_entry_dir\E/libplotrune\.so: undefined symbol: runMethod");
+    like($r->{error1}, $expected, "$M: library without runMethod $where: the message names the library that lacks it");
     is($r->{subs}, '', "$M: library without runMethod $where: no sub exists");
 }
 
@@ -116,15 +127,16 @@ for my $case ([ 'beside the module', 1 ], [ 'on the search path', 0 ]) {
     print $fh "not a shared object\n";
     close $fh;
     my $r = boot_child("$dir/$M.so");
-    like($r->{error1}, load_error("$dir/libplotrune.so", '.+'),
+    like($r->{error1}, load_error("$dir/libplotrune.so", '.+', ".*$missing.*"),
          "$M: a file that is not a shared object: the loader's reason is raised");
-    unlike($r->{error1}, $missing, "$M: a file that is not a shared object: the reason is not 'missing'");
+    my ($first) = split /\n/, $r->{error1};
+    unlike($first, $missing, "$M: a file that is not a shared object: its reason is not 'missing'");
 }
 
 {
     my $dir = stage(dir => "$scratch/50%s%n%d");
     my $r = boot_child("$dir/$M.so");
-    like($r->{error1}, load_error("$dir/libplotrune.so", ".*$missing.*"),
+    like($r->{error1}, load_error("$dir/libplotrune.so", ".*$missing.*", ".*$missing.*"),
          "$M: '%' in the module's folder is raised verbatim, not read as a format");
 }
 
@@ -136,7 +148,7 @@ SKIP: {
     chmod 0, "$dir/libplotrune.so" or die "chmod: $!";
     my $r = boot_child("$dir/$M.so");
     is($r->{boot1}, 'died', "$M: an engine without read permission: boot dies");
-    like($r->{error1}, load_error("$dir/libplotrune.so", '.*Permission denied.*'),
+    like($r->{error1}, load_error("$dir/libplotrune.so", '.*Permission denied.*', ".*$missing.*"),
          "$M: an engine without read permission: the loader's reason, '%' and all, is raised verbatim");
     is($r->{subs}, '', "$M: an engine without read permission: no sub exists");
 }
@@ -162,7 +174,7 @@ SKIP: {
     $dir = stage(dir => $over, engine => $b->{engine_file});
     $r = boot_child("$dir/$M.so");
     is($r->{boot1}, 'died', "$M: candidate path of 1024 bytes: the engine beside it is not opened");
-    like($r->{error1}, qr/\AError loading "\.\.\.[de\/]+x\/libplotrune\.so" : File name too long\n\z/,
+    like($r->{error1}, qr/\AError loading "\.\.\.[de\/]+x\/libplotrune\.so" : File name too long\nError loading "libplotrune\.so" : .*$missing.*\n\z/,
          "$M: candidate path of 1024 bytes: the message keeps the path's tail and the reason");
     $r = boot_child("$dir/$M.so", search => $engine_dir);
     is($r->{boot1}, 'ok', "$M: candidate path of 1024 bytes: falls back to the library search");

@@ -91,4 +91,18 @@ is(PlotruneTest::call('num', 2.5), 2.5, "$M: after the threads have joined, the 
 my ($again) = threads->create(sub { my ($c, $w) = work(99, 3); $w })->join;
 is($again, 0, "$M: a thread created after others have ended works as well");
 
+{
+    # Boots in several threads at once, none of which had the module: the
+    # first binds the engine, the others find it bound, and each calls it
+    # while the others may still boot.
+    my ($n, $calls) = (4, scaled(2000, 50));
+    my ($status, $out, $err) = in_child(
+        code => 'require PlotruneStress; PlotruneStress::concurrent_boots(@ARGV)',
+        args => [ build()->{module_file}, $M, $n, $calls ]);
+    my $sum = $calls * ($calls + 1) / 2;
+    is($out, join('', map { "thread $_: $sum\n" } 1 .. $n),
+       "$M: $n threads booting at once: each boots and gets every result right")
+        or diag("status $status, stderr: $err");
+}
+
 done_testing();

@@ -78,6 +78,38 @@ sub growth_kb {
     return defined $before && defined $after ? $after - $before : undef;
 }
 
+# Boots a module file in several interpreter threads at once, started
+# before any of them has it, each calling the engine as soon as its boot is
+# done, while the others still boot: prints "thread N: SUM" for each
+# (callMethod("num", i) summed over 1 .. calls), or why it died.  Run in a
+# perl of its own (t/threads.t, and tools/drd.sh under DRD).
+sub concurrent_boots {
+    my ($file, $module, $threads, $calls) = @_;
+    require threads;
+    require threads::shared;
+    require PlotruneTest;
+    PlotruneTest::sub_names();    # PlotRune, loaded before the threads are
+    my $go = 0;
+    threads::shared::share(\$go);
+    my @workers = map {
+        my $id = $_;
+        threads->create(sub {
+            { lock $go; threads::shared::cond_wait(\$go) until $go; }
+            PlotRune::boot_file($module, $file);
+            no strict 'refs';
+            my $call = \&{"${module}::callMethod"};
+            my $sum = 0;
+            $sum += $call->('num', $_) for 1 .. $calls;
+            return $sum;
+        });
+    } 1 .. $threads;
+    { lock $go; $go = 1; threads::shared::cond_broadcast(\$go); }
+    for my $i (0 .. $#workers) {
+        my $sum = $workers[$i]->join;
+        print "thread ", $i + 1, ": ", defined $sum ? $sum : 'died: ' . ($workers[$i]->error || 'unknown'), "\n";
+    }
+}
+
 # ---------------------------------------------------------------- ties
 
 # A tied scalar whose FETCH dies with the given error once it has been

@@ -15,7 +15,7 @@ use File::Spec ();
 use File::Temp ();
 use Exporter 'import';
 
-our @EXPORT = qw(build module_rows table_rows load call in_child boot_report read_scalar read_array
+our @EXPORT = qw(build module_rows table_rows load load_probe call in_child boot_report read_scalar read_array
                  addresses text_address slurp project_root build_rules rules checked breach sub_names);
 
 my $lib_dir = File::Spec->rel2abs((File::Spec->splitpath(__FILE__))[1]);
@@ -104,6 +104,28 @@ my $loaded;
 sub load {
     my $b = build();
     boot_module($b->{module_file}, $b->{module}) unless $loaded++;
+    return $b->{module};
+}
+
+# A copy of the module under test in a folder of its own, with the probe
+# engine (t/engines/probe_engine.c) beside it; returns the module file.
+my $probe_dir;
+sub probe_module_file {
+    my $b = build();
+    unless ($probe_dir) {
+        require File::Copy;
+        $probe_dir = File::Temp->newdir;
+        File::Copy::copy($b->{module_file}, "$probe_dir/$b->{module}.so") or die "copy: $!\n";
+        File::Copy::copy($b->{engine_probe_file}, "$probe_dir/libplotrune.so") or die "copy: $!\n";
+    }
+    return "$probe_dir/$b->{module}.so";
+}
+
+# Loads that copy instead of the module beside the stand-in engine; returns
+# the package name.
+sub load_probe {
+    my $b = build();
+    boot_module(probe_module_file(), $b->{module}) unless $loaded++;
     return $b->{module};
 }
 

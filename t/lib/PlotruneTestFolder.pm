@@ -69,6 +69,10 @@ sub test_engines {
         # An engine with a symbol nobody defines, which only lazy binding can open.
         { kind => 'lazy', source => 'standin_engine.c', defines => ['PLOTRUNE_NEEDS_LAZY_BINDING'],
           dir => 'test-double-lazy', column => 'engine_lazy_file' },
+        # An engine that calls the table in unusual orders and with bad
+        # arguments, and stands in for the allocator when preloaded.
+        { kind => 'probe', source => 'probe_engine.c', defines => [], dir => 'test-double-probe',
+          column => 'engine_probe_file' },
         # For the checked build's tests: an engine that breaks every rule it
         # can, one from a thread of its own.
         ($p && $p->{checked} ? { kind => 'breaching', source => 'breaching_engine.c', defines => [],
