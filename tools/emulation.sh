@@ -236,10 +236,10 @@ setup_cpu() {
     unpack "$cpu" ${c_library[$cpu]} >/dev/null || { refused "$cpu"; return 1; }
   fi
   h=$(handler "$cpu")
-  # An i386 handler of ours that runs qemu itself (as older set-ups
-  # registered it) is registered anew, with the runner that drops the
-  # aarch64 sysroot a run names.
-  if [[ $cpu == i386 && $(id -u) == 0 && ${h%% *} == plotrune-i386 && ${h#* } != "$(runner i386)" ]]; then
+  # A handler of ours that runs anything but qemu (a shell script, as one
+  # set-up registered for i386, is itself a program of the host, which an
+  # LD_PRELOAD of i386 libraries makes complain) is registered anew.
+  if [[ -z ${c_library[$cpu]:-} && $(id -u) == 0 && ${h%% *} == "plotrune-$cpu" && ${h#* } != "/usr/bin/qemu-$cpu-static" ]]; then
     h=stale
   fi
   if [[ $h != stale ]] && [[ -z $force || -n $h ]] && describe "$cpu"; then
@@ -254,20 +254,18 @@ setup_cpu() {
   local interpreter
   bash "$root/tools/ensure-packages.sh" qemu-user-static || {
     echo "cannot install qemu-user-static" >&2; refused "$cpu"; return 1; }
-  # The runner: qemu, with the processor's own sysroot (the one a run names,
-  # else this cache's), or with none: the sysroot a run names for aarch64
-  # is no tree for i386 programs.
-  interpreter=$(runner "$cpu")
-  mkdir -p "$(dirname "$interpreter")"
+  # qemu itself, or for a processor with a C library of its own a runner
+  # that gives it the sysroot (the one a run names, else this cache's).  An
+  # i386 program under a run's QEMU_LD_PREFIX finds nothing of its own
+  # there, and qemu then takes the host's files.
+  interpreter=/usr/bin/qemu-$cpu-static
   if [[ -n ${c_library[$cpu]:-} ]]; then
+    interpreter=$(runner "$cpu")
     printf '#!/bin/sh\n# %s programs under qemu, their libraries first from %s\nexport QEMU_LD_PREFIX="${QEMU_LD_PREFIX:-%s}"\nexec %s "$@"\n' \
       "$cpu" "$(sysroot "$cpu")" "$(sysroot "$cpu")" "/usr/bin/qemu-$cpu-static" > "$interpreter.tmp"
-  else
-    printf '#!/bin/sh\n# %s programs under qemu, with the host'"'"'s libraries\nunset QEMU_LD_PREFIX\nexec %s "$@"\n' \
-      "$cpu" "/usr/bin/qemu-$cpu-static" > "$interpreter.tmp"
+    chmod +x "$interpreter.tmp"
+    mv "$interpreter.tmp" "$interpreter"
   fi
-  chmod +x "$interpreter.tmp"
-  mv "$interpreter.tmp" "$interpreter"
   if [[ ! -f $binfmt/register ]]; then
     mount -t binfmt_misc binfmt_misc "$binfmt" || {
       echo "cannot mount binfmt_misc on $binfmt" >&2; refused "$cpu"; return 1; }
@@ -313,7 +311,8 @@ status() {
 
 # What every run exports before it runs programs of the processors emulated
 # here: the sysroot of each that needs a C library of its own.  qemu has one
-# such variable for all; i386 runners of ours drop it.
+# such variable for all; i386 programs find none of their files there and
+# take the host's.
 env_lines() {
   local cpu
   for cpu in "${foreign[@]}"; do
